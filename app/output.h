@@ -1,0 +1,38 @@
+// The program's two output channels: event lines on standard output and
+// diagnostic lines on standard error. Each line is one write request, with
+// no buffering in the program. Safe to call from any thread; events are
+// emitted on the main loop, diagnostics also from the capture thread.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace dictate {
+
+using Event = std::map<std::string, std::string>;
+
+// Writes `event` as one compact JSON line with sorted keys. An event that
+// is not valid UTF-8 is dropped without a word.
+void emitEvent(const Event& event);
+
+// Writes "[dictate] " + message + "\n" to standard error.
+void writeDiagnostic(std::string_view message);
+
+// The event's JSON text without the line feed, or nothing when a key or
+// value is not valid UTF-8.
+bool serializeEvent(const Event& event, std::string& out);
+
+// Where output goes. The default writes to file descriptors 1 and 2; tests
+// install their own to capture lines. Implementations must be thread-safe.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  virtual void writeStdout(std::string_view line) = 0;
+  virtual void writeStderr(std::string_view line) = 0;
+};
+
+// Installs `sink` (nullptr restores the default) and returns the previous one.
+OutputSink* setOutputSink(OutputSink* sink);
+
+}  // namespace dictate

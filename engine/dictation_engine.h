@@ -1,0 +1,59 @@
+// DictationEngine owns one dictation at a time: the audio engine tapped for
+// microphone audio, the converter that brings captured audio into the
+// analyzer's format, and per dictation the transcriber, the analyzer, the
+// producer end of the analyzer's input stream and the recognizer task.
+//
+// Everything here runs on the main loop; no field is touched from another
+// thread. The tap block, which runs on the capture thread, works only on
+// what it captured at installation (see audio/microphone_tap.h).
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "audio/buffer_converter.h"
+#include "platform/platform.h"
+#include "platform/task.h"
+
+namespace dictate {
+
+class DictationEngine {
+ public:
+  explicit DictationEngine(Platform& platform);
+  DictationEngine(const DictationEngine&) = delete;
+  DictationEngine& operator=(const DictationEngine&) = delete;
+
+  // Opens a dictation: consent, pipeline, capture, then the "listening"
+  // state. Reports every outcome as events; never throws.
+  Task<void> start();
+
+  // Ends the dictation, if any: capture, input stream, finalisation,
+  // recognizer task, then the "stopped" state. Never throws.
+  Task<void> stop();
+
+ private:
+  friend struct DictationEngineInspector;  // tests read the fields
+
+  Task<bool> ensurePermissions();
+  Task<void> setUpTranscriber();
+  Task<void> ensureModel(std::shared_ptr<SpeechTranscriber> transcriber);
+  void startAudioCapture();
+
+  Platform& platform_;
+
+  // Fixed fields.
+  const std::unique_ptr<AudioEngine> audioEngine;
+  const std::shared_ptr<BufferConverter> converter;
+  // Dictation fields.
+  std::shared_ptr<SpeechTranscriber> transcriber;
+  std::shared_ptr<SpeechAnalyzer> analyzer;
+  std::optional<AnalyzerInputStream::Continuation> inputBuilder;
+  std::optional<TaskHandle> recognizerTask;
+  // Kept from one dictation to the next until setup replaces it.
+  std::optional<AudioFormat> analyzerFormat;
+  bool running = false;
+  bool analyzerStarted = false;
+  const Locale preferredLocale;
+};
+
+}  // namespace dictate

@@ -1,0 +1,249 @@
+// Coroutines on the main executor.
+//
+// Task<T> is a lazily started coroutine that produces a T or throws; awaiting
+// it runs it and resumes the awaiting coroutine when it finishes, on the same
+// thread. spawn() starts a detached Task on the main loop and reports an
+// escaped exception instead of losing it. Completion<T> suspends until a
+// handler that another thread calls once has delivered a value, and resumes
+// on the loop. offload() runs blocking work on a thread of its own.
+#pragma once
+
+#include <atomic>
+#include <coroutine>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "platform/main_loop.h"
+
+namespace dictate {
+
+template <typename T>
+class Task;
+
+namespace detail {
+
+struct PromiseBase {
+  std::coroutine_handle<> continuation;
+  std::exception_ptr error;
+
+  std::suspend_always initial_suspend() noexcept { return {}; }
+
+  struct FinalAwaiter {
+    bool await_ready() noexcept { return false; }
+    template <typename Promise>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> h) noexcept {
+      if (auto next = h.promise().continuation) return next;
+      return std::noop_coroutine();
+    }
+    void await_resume() noexcept {}
+  };
+  FinalAwaiter final_suspend() noexcept { return {}; }
+  void unhandled_exception() noexcept { error = std::current_exception(); }
+};
+
+template <typename T>
+struct Promise : PromiseBase {
+  std::optional<T> value;
+  Task<T> get_return_object() noexcept;
+  template <typename U>
+  void return_value(U&& v) {
+    value.emplace(std::forward<U>(v));
+  }
+  T take() {
+    if (error) std::rethrow_exception(error);
+    return std::move(*value);
+  }
+};
+
+template <>
+struct Promise<void> : PromiseBase {
+  Task<void> get_return_object() noexcept;
+  void return_void() noexcept {}
+  void take() {
+    if (error) std::rethrow_exception(error);
+  }
+};
+
+}  // namespace detail
+
+template <typename T = void>
+class [[nodiscard]] Task {
+ public:
+  using promise_type = detail::Promise<T>;
+  using Handle = std::coroutine_handle<promise_type>;
+
+  Task() = default;
+  explicit Task(Handle h) : handle_(h) {}
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, {});
+    }
+    return *this;
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() { reset(); }
+
+  bool await_ready() const noexcept { return !handle_ || handle_.done(); }
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
+    handle_.promise().continuation = awaiting;
+    return handle_;
+  }
+  T await_resume() { return handle_.promise().take(); }
+
+ private:
+  void reset() {
+    if (handle_) handle_.destroy();
+    handle_ = {};
+  }
+  Handle handle_;
+};
+
+namespace detail {
+template <typename T>
+Task<T> Promise<T>::get_return_object() noexcept {
+  return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
+}
+inline Task<void> Promise<void>::get_return_object() noexcept {
+  return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
+}
+}  // namespace detail
+
+// Called with the exception that escaped a spawned task.
+using ErrorReporter = std::function<void(std::exception_ptr)>;
+
+// The shared state of a spawned task: its stop source and whether it ended.
+// Touched only on the loop thread.
+class TaskHandle {
+ public:
+  TaskHandle() = default;
+
+  // Requests cancellation and returns at once; the task ends when the
+  // operation it awaits notices the stop request.
+  void cancel() const {
+    if (state_) state_->stop.request_stop();
+  }
+  bool isDone() const { return state_ && state_->done; }
+  bool isCancelled() const { return state_ && state_->stop.stop_requested(); }
+
+  struct State {
+    std::stop_source stop;
+    bool done = false;
+  };
+  explicit TaskHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+// Starts `task` detached on the current main loop: the first step runs from
+// the loop's queue, after the work already posted. An exception escaping the
+// task goes to `onError`.
+void spawn(Task<void> task, ErrorReporter onError);
+
+// Like spawn(), for a body that takes the stop token of the returned handle.
+// The body (and what it captures) is kept alive until the task ends.
+TaskHandle spawnCancellable(std::function<Task<void>(std::stop_token)> body, ErrorReporter onError);
+
+// The handler side of a Completion: call it once, from any thread. Later
+// calls are ignored.
+template <typename T>
+class CompletionHandler {
+ public:
+  struct State {
+    std::atomic<bool> called{false};
+    std::variant<std::monostate, T, std::exception_ptr> result;
+    std::coroutine_handle<> waiter;
+    Executor executor;
+  };
+  explicit CompletionHandler(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+  void operator()(T value) const {
+    if (state_->called.exchange(true)) return;
+    state_->result.template emplace<1>(std::move(value));
+    resume();
+  }
+  void fail(std::exception_ptr error) const {
+    if (state_->called.exchange(true)) return;
+    state_->result.template emplace<2>(std::move(error));
+    resume();
+  }
+
+ private:
+  void resume() const {
+    auto waiter = state_->waiter;
+    state_->executor.post([waiter] { waiter.resume(); });
+  }
+  std::shared_ptr<State> state_;
+};
+
+// Awaitable: `T v = co_await Completion<T>([](CompletionHandler<T> h) {...})`
+// calls the starter with a handler and suspends until the handler has been
+// called; the awaiting coroutine then continues on the main loop, even when
+// the handler ran on another thread or inside the starter.
+template <typename T>
+class Completion {
+ public:
+  using Starter = std::function<void(CompletionHandler<T>)>;
+  explicit Completion(Starter start) : start_(std::move(start)) {}
+
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(std::coroutine_handle<> h) {
+    state_ = std::make_shared<typename CompletionHandler<T>::State>();
+    state_->waiter = h;
+    state_->executor = MainLoop::current().executor();
+    start_(CompletionHandler<T>(state_));
+  }
+  T await_resume() {
+    if (state_->result.index() == 2) std::rethrow_exception(std::get<2>(state_->result));
+    return std::move(std::get<1>(state_->result));
+  }
+
+ private:
+  Starter start_;
+  std::shared_ptr<typename CompletionHandler<T>::State> state_;
+};
+
+// Runs `work` on a new thread and resumes on the main loop with its result
+// or its exception. For blocking calls into libraries (model loading,
+// downloads) that must not hold up the loop.
+template <typename F, typename R = std::invoke_result_t<F>>
+Task<R> offload(F work) {
+  using Slot = std::conditional_t<std::is_void_v<R>, bool, R>;
+  Slot result = co_await Completion<Slot>([work = std::move(work)](CompletionHandler<Slot> done) mutable {
+    std::thread([work = std::move(work), done]() mutable {
+      try {
+        if constexpr (std::is_void_v<R>) {
+          work();
+          done(true);
+        } else {
+          done(work());
+        }
+      } catch (...) {
+        done.fail(std::current_exception());
+      }
+    }).detach();
+  });
+  if constexpr (!std::is_void_v<R>) co_return result;
+}
+
+// Awaitable that suspends and resumes from the loop's queue, letting work
+// that was posted before it run first.
+struct YieldToLoop {
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(std::coroutine_handle<> h) const {
+    MainLoop::current().post([h] { h.resume(); });
+  }
+  void await_resume() const noexcept {}
+};
+
+}  // namespace dictate
