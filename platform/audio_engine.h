@@ -23,10 +23,13 @@ class AudioInputNode {
   virtual AudioFormat outputFormat(int bus) = 0;
 
   // Delivers captured audio in `format` to `block` in blocks of
-  // `bufferSize` frames once the engine runs.
+  // `bufferSize` frames once the engine runs. A tap already on `bus` (one
+  // left by a start that failed, say) is replaced and released first, so a
+  // bus never has two taps.
   virtual void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) = 0;
 
-  // After it returns, `block` is not called again and has been released.
+  // After it returns, the tap's block is not called again and has been
+  // released. Does nothing when `bus` has no tap.
   virtual void removeTap(int bus) = 0;
 };
 
