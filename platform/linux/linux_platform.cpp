@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/linux/soxr_converter.h"
+
 namespace dictate {
 
 namespace {
@@ -58,7 +60,7 @@ class LinuxPlatform : public Platform {
   ConsentService& consent() override { return consent_; }
 
  private:
-  std::shared_ptr<AudioConverterFactory> converters_ = std::make_shared<UnavailableConverters>();
+  std::shared_ptr<AudioConverterFactory> converters_ = std::make_shared<SoxrConverterFactory>();
   UnavailableSpeech speech_;
   UnavailableConsent consent_;
 };
