@@ -1,6 +1,60 @@
-#include "app/output.h"
+// The process entry: makes the standard descriptors safe to use, then runs
+// the command loop on the main loop of the main thread until it ends, and
+// exits with status 0.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
-int main() {
-  dictate::emitEvent({{"type", "ready"}});
+#include <exception>
+
+#include "app/command_loop.h"
+#include "app/line_reader.h"
+#include "app/output.h"
+#include "platform/error.h"
+#include "platform/linux/linux_platform.h"
+#include "platform/main_loop.h"
+#include "platform/task.h"
+
+namespace {
+
+// A descriptor among 0, 1 and 2 that the parent left closed is opened on
+// /dev/null before anything else can take its number: otherwise the next
+// socket or eventfd would become "standard output", or the reader would
+// wait on its own wake-up descriptor. Closed standard input therefore reads
+// as an empty one.
+void openClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+dictate::Task<void> runThenQuit(dictate::Platform& platform, dictate::LineSource& lines, bool once,
+                                dictate::MainLoop& loop) {
+  co_await dictate::runDictationProcess(platform, lines, once);
+  loop.quit();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  openClosedStandardDescriptors();
+  // A host that stops reading our output must not end us: writes to a
+  // closed pipe fail with EPIPE instead, and output drops them.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  dictate::MainLoop loop;
+  std::unique_ptr<dictate::Platform> platform = dictate::makeLinuxPlatform();
+  dictate::LineReader lines(STDIN_FILENO);
+  dictate::spawn(runThenQuit(*platform, lines, dictate::hasOnceArgument(argc, argv), loop),
+                 [&loop](std::exception_ptr error) {
+                   dictate::writeDiagnostic("internal error: " + dictate::describeError(error));
+                   loop.quit();
+                 });
+  loop.run();
   return 0;
 }

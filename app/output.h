@@ -1,7 +1,8 @@
 // The program's two output channels: event lines on standard output and
-// diagnostic lines on standard error. Each line is one write request, with
-// no buffering in the program. Safe to call from any thread; events are
-// emitted on the main loop, diagnostics also from the capture thread.
+// diagnostic lines on standard error. Each line is handed over whole, with
+// no buffering in the program, and lines from different threads never
+// interleave. Safe to call from any thread; events are emitted on the main
+// loop, diagnostics also from the capture thread.
 #pragma once
 
 #include <map>
@@ -19,8 +20,8 @@ void emitEvent(const Event& event);
 // Writes "[dictate] " + message + "\n" to standard error.
 void writeDiagnostic(std::string_view message);
 
-// The event's JSON text without the line feed, or nothing when a key or
-// value is not valid UTF-8.
+// Puts the event's JSON text, without the line feed, in `out`. Returns
+// false, leaving `out` unusable, when a key or value is not valid UTF-8.
 bool serializeEvent(const Event& event, std::string& out);
 
 // Where output goes. The default writes to file descriptors 1 and 2; tests
