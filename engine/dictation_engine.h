@@ -34,10 +34,18 @@ class DictationEngine {
  private:
   friend struct DictationEngineInspector;  // tests read the fields
 
+  // Asks for the microphone; false (with a diagnostic) when refused.
   Task<bool> ensurePermissions();
+  // Builds transcriber, analyzer, recognizer task and input stream and
+  // starts the analyzer; throws, leaving what it stored for stop() to clear.
   Task<void> setUpTranscriber();
+  // Installs the model for `transcriber` if missing and reserves the
+  // locale, with "model" events; throws the inventory's errors unchanged.
   Task<void> ensureModel(std::shared_ptr<SpeechTranscriber> transcriber);
+  // Taps input bus 0 and starts the audio engine; throws.
   void startAudioCapture();
+  // Awaits the analyzer's finalisation, discarding its failure.
+  static Task<void> finalizeAnalyzer(std::shared_ptr<SpeechAnalyzer> finishing);
 
   Platform& platform_;
 
