@@ -5,7 +5,7 @@ set -eu
 packages="
   build-essential cmake pkg-config binutils
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
-  libsoxr-dev libpulse-dev libcurl4-openssl-dev libarchive-dev
+  libsoxr-dev libpulse-dev libcurl4-openssl-dev libarchive-dev nettle-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx pocketsphinx-testdata
   pulseaudio pulseaudio-utils espeak-ng sox python3 procps
 "

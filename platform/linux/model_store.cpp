@@ -1,0 +1,248 @@
+#include "platform/linux/model_store.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "platform/error.h"
+#include "platform/linux/model_download.h"
+
+namespace dictate {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProgramFolder = "quillmarsh-dictate";
+constexpr const char* kSupportedLocale = "en-US";
+constexpr const char* kModelFolder = "en-us";
+constexpr const char* kDebianPackage = "pocketsphinx-en-us";
+
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+fs::path homeDirectory() {
+  if (auto home = environment("HOME"); !home.empty()) return home;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+// A reservation line holds one locale identifier: letters and digits in
+// subtags joined by '-' or '_'. Anything else is not ours to interpret.
+bool isLocaleIdentifier(const std::string& line) {
+  if (line.empty() || line.size() > 35) return false;
+  if (!std::isalpha(static_cast<unsigned char>(line.front()))) return false;
+  return line.find_first_not_of(
+             "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") ==
+         std::string::npos;
+}
+
+std::vector<std::string> parseReservations(std::istream& in) {
+  std::vector<std::string> locales;
+  std::string line;
+  while (std::getline(in, line)) {
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    if (!isLocaleIdentifier(line)) continue;
+    std::string id = Locale(line).bcp47Identifier();
+    if (std::find(locales.begin(), locales.end(), id) == locales.end()) locales.push_back(id);
+  }
+  return locales;
+}
+
+Error storeError(const std::string& what, const fs::path& where, int err) {
+  return Error(kAssetsErrorDomain, kAssetStoreFailed,
+               "could not " + what + " " + where.string() + ": " + std::strerror(err));
+}
+
+// Holds an exclusive lock on a file for the life of the object.
+class FileLock {
+ public:
+  explicit FileLock(const fs::path& file)
+      : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    if (fd_ < 0) throw storeError("open", file, errno);
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        int err = errno;
+        ::close(fd_);
+        throw storeError("lock", file, err);
+      }
+    }
+  }
+  ~FileLock() { ::close(fd_); }  // closing releases the lock
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Writes `lines` to a new file beside `file` and renames it over `file`, so
+// that readers see either the old list or the new one, never a part.
+void replaceFile(const fs::path& file, const std::vector<std::string>& lines) {
+  std::string pattern = file.string() + ".XXXXXX";
+  int fd = ::mkstemp(pattern.data());
+  if (fd < 0) throw storeError("write", file.parent_path(), errno);
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  int err = errno;
+  ok = ::fsync(fd) == 0 && ok;
+  ::close(fd);
+  if (!ok || std::rename(pattern.c_str(), file.c_str()) != 0) {
+    err = ok ? errno : err;
+    ::unlink(pattern.c_str());
+    throw storeError("write", file, err);
+  }
+}
+
+// Installs the model for one locale when its request is carried out.
+class ModelInstallationRequest : public AssetInstallationRequest {
+ public:
+  ModelInstallationRequest(Locale locale, const ModelStore& store)
+      : locale_(std::move(locale)), store_(store) {}
+
+  Task<void> downloadAndInstall() override {
+    auto entry = findCatalogEntry(store_.catalogFiles(), locale_);
+    if (!entry) {
+      throw Error(
+          kAssetsErrorDomain, kAssetNoSource,
+          "the speech model for " + locale_.bcp47Identifier() +
+              " is not installed and no download source is known; install the Debian package " +
+              kDebianPackage);
+    }
+    co_await offload(
+        [entry = *entry, target = store_.userModelDir(locale_)] { installModel(entry, target); });
+  }
+
+ private:
+  Locale locale_;
+  const ModelStore& store_;
+};
+
+}  // namespace
+
+ModelStoreLocations ModelStoreLocations::fromEnvironment() {
+  ModelStoreLocations locations;
+  fs::path dataHome = environment("XDG_DATA_HOME");
+  if (dataHome.empty() || dataHome.is_relative()) dataHome = homeDirectory() / ".local" / "share";
+  locations.userStore = dataHome / kProgramFolder;
+  std::string dirs = environment("XDG_DATA_DIRS");
+  if (dirs.empty()) dirs = "/usr/local/share:/usr/share";
+  std::istringstream list(dirs);
+  std::string dir;
+  while (std::getline(list, dir, ':')) {
+    if (!dir.empty() && fs::path(dir).is_absolute()) locations.dataDirs.emplace_back(dir);
+  }
+  return locations;
+}
+
+std::vector<std::string> missingModelFiles(const fs::path& modelDir) {
+  static const char* const kRequired[] = {
+      "en-us/mdef",        "en-us/means",     "en-us/variances", "en-us/transition_matrices",
+      "en-us/feat.params", "en-us/noisedict", "en-us.lm.bin",    "cmudict-en-us.dict"};
+  std::vector<std::string> missing;
+  auto present = [&](const char* name) {
+    std::error_code ec;
+    return fs::is_regular_file(modelDir / name, ec) && fs::file_size(modelDir / name, ec) > 0;
+  };
+  for (const char* name : kRequired) {
+    if (!present(name)) missing.emplace_back(name);
+  }
+  // Mixture weights come in one of two forms.
+  if (!present("en-us/sendump") && !present("en-us/mixture_weights"))
+    missing.emplace_back("en-us/sendump");
+  return missing;
+}
+
+ModelStore::ModelStore(ModelStoreLocations locations) : locations_(std::move(locations)) {}
+
+bool ModelStore::isSupported(const Locale& locale) {
+  return locale.bcp47Identifier() == kSupportedLocale;
+}
+
+std::string ModelStore::unsupportedLocaleDescription(const Locale& locale) {
+  return "no speech model exists for " + locale.bcp47Identifier() + "; only " + kSupportedLocale +
+         " is supported";
+}
+
+std::optional<fs::path> ModelStore::findModel(const Locale& locale) const {
+  if (!isSupported(locale)) return std::nullopt;
+  std::vector<fs::path> candidates = {userModelDir(locale)};
+  for (const auto& dir : locations_.dataDirs) {
+    candidates.push_back(dir / kProgramFolder / "model" / kModelFolder);
+    candidates.push_back(dir / "pocketsphinx" / "model" / kModelFolder);
+  }
+  for (const auto& candidate : candidates) {
+    if (missingModelFiles(candidate).empty()) return candidate;
+  }
+  return std::nullopt;
+}
+
+fs::path ModelStore::userModelDir(const Locale&) const {
+  return locations_.userStore / "model" / kModelFolder;
+}
+
+std::vector<fs::path> ModelStore::catalogFiles() const {
+  std::vector<fs::path> files;
+  for (const auto& dir : locations_.dataDirs) {
+    fs::path file = dir / kProgramFolder / "model-catalog.txt";
+    std::error_code ec;
+    if (fs::is_regular_file(file, ec)) files.push_back(file);
+  }
+  return files;
+}
+
+fs::path ModelStore::reservationsFile() const { return locations_.userStore / "reserved-locales"; }
+
+std::vector<Locale> ModelStore::readReservations() const {
+  std::ifstream in(reservationsFile());
+  std::vector<Locale> locales;
+  for (auto& id : parseReservations(in)) locales.emplace_back(std::move(id));
+  return locales;
+}
+
+bool ModelStore::addReservation(const Locale& locale) const {
+  std::error_code ec;
+  fs::create_directories(locations_.userStore, ec);
+  if (ec) throw storeError("create", locations_.userStore, ec.value());
+  FileLock lock(locations_.userStore / "reserved-locales.lock");
+  std::ifstream in(reservationsFile());
+  std::vector<std::string> ids = parseReservations(in);
+  in.close();
+  const std::string id = locale.bcp47Identifier();
+  if (std::find(ids.begin(), ids.end(), id) != ids.end()) return false;
+  ids.push_back(id);
+  replaceFile(reservationsFile(), ids);
+  return true;
+}
+
+Task<std::unique_ptr<AssetInstallationRequest>> ModelStore::assetInstallationRequest(
+    const SpeechModules& modules) {
+  for (const auto& module : modules) {
+    const Locale& locale = module->configuration().locale;
+    if (!isSupported(locale)) {
+      throw Error(kAssetsErrorDomain, kAssetUnsupportedLocale,
+                  unsupportedLocaleDescription(locale));
+    }
+    if (!findModel(locale)) co_return std::make_unique<ModelInstallationRequest>(locale, *this);
+  }
+  co_return nullptr;
+}
+
+Task<std::vector<Locale>> ModelStore::reservedLocales() { co_return readReservations(); }
+
+// Taking the lock can wait for another process, so it happens off the loop.
+Task<bool> ModelStore::reserve(const Locale& locale) {
+  co_return co_await offload([this, locale] { return addReservation(locale); });
+}
+
+}  // namespace dictate

@@ -1,0 +1,214 @@
+#include "platform/linux/pocketsphinx_decoder.h"
+
+#include <pocketsphinx.h>
+#include <sphinxbase/err.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "platform/linux/model_store.h"
+
+namespace dictate {
+
+namespace {
+
+constexpr const char* kSpeechErrorDomain = "speech";
+
+// The library logs through process-wide state; everything it would write
+// goes nowhere, since standard error belongs to the program's diagnostics.
+// Errors are reported by return values, which we turn into our own texts.
+void silenceLibraryLogging() {
+  static std::once_flag once;
+  std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+cmd_ln_t* parseOptions(const std::filesystem::path& modelDir,
+                       const PocketSphinxDecoder::Options& options) {
+  std::vector<std::string> args = {"-hmm",   (modelDir / "en-us").string(),
+                                   "-lm",    (modelDir / "en-us.lm.bin").string(),
+                                   "-dict",  (modelDir / "cmudict-en-us.dict").string(),
+                                   "-logfn", "/dev/null"};
+  for (const auto& [name, value] : options) {
+    args.push_back(name);
+    args.push_back(value);
+  }
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  // Strict parsing: an unknown option is an error rather than ignored.
+  return cmd_ln_parse_r(nullptr, ps_args(), static_cast<int32>(argv.size()), argv.data(), TRUE);
+}
+
+}  // namespace
+
+Error speechError(int code, std::string description) {
+  return Error(kSpeechErrorDomain, code, std::move(description));
+}
+
+// Measured on Debian's test recordings and on synthetic dictation (see
+// bench/speech_bench.cpp): the second, flat-lexicon search pass runs over
+// the whole utterance when it ends and costs 150-250 ms between the end of
+// input and the final text, growing with the utterance, for about two points
+// of word error rate on synthetic speech and none on real speech. Without
+// it a final arrives within ~30 ms. A voice-activity threshold of 3 keeps
+// steady background noise from producing one-word junk finals.
+PocketSphinxDecoder::Options PocketSphinxDecoder::defaultOptions() {
+  return {{"-fwdflat", "no"}, {"-vad_threshold", "3.0"}};
+}
+
+std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::load(
+    const std::filesystem::path& modelDir, const Options& options) {
+  // Some of the library's failures end the process instead of returning an
+  // error, so the files are checked first.
+  if (auto missing = missingModelFiles(modelDir); !missing.empty()) {
+    throw speechError(kModelMissing, "speech model in " + modelDir.string() +
+                                         " is incomplete: " + missing.front() + " is missing");
+  }
+  silenceLibraryLogging();
+  cmd_ln_t* config = parseOptions(modelDir, options);
+  if (!config) throw speechError(kModelLoadFailed, "speech decoder options were rejected");
+  ps_decoder_t* decoder = ps_init(config);
+  if (!decoder) {
+    cmd_ln_free_r(config);
+    throw speechError(kModelLoadFailed,
+                      "speech model in " + modelDir.string() + " could not be loaded");
+  }
+  return std::unique_ptr<PocketSphinxDecoder>(new PocketSphinxDecoder(modelDir, config, decoder));
+}
+
+PocketSphinxDecoder::PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_s* config,
+                                         ps_decoder_s* decoder)
+    : modelDir_(std::move(modelDir)), config_(config), decoder_(decoder) {
+  pending_.reserve(kSliceSamples);
+}
+
+PocketSphinxDecoder::~PocketSphinxDecoder() {
+  if (streamOpen_) ps_end_utt(decoder_);
+  ps_free(decoder_);
+  cmd_ln_free_r(config_);
+}
+
+void PocketSphinxDecoder::beginStream() {
+  if (streamOpen_) abandonStream();
+  if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0) {
+    throw speechError(kDecodingFailed, "speech decoder could not start");
+  }
+  streamOpen_ = true;
+  inSpeech_ = false;
+  pending_.clear();
+  samplesDecoded_ = 0;
+  utteranceStart_ = 0;
+  lastPartial_.clear();
+}
+
+void PocketSphinxDecoder::feed(std::span<const int16_t> samples,
+                               std::vector<TranscriptionResult>& out) {
+  if (!streamOpen_)
+    throw speechError(kAnalyzerMisuse, "speech decoder fed before its stream began");
+  if (!pending_.empty()) {
+    size_t take = std::min(samples.size(), kSliceSamples - pending_.size());
+    pending_.insert(pending_.end(), samples.begin(),
+                    samples.begin() + static_cast<ptrdiff_t>(take));
+    samples = samples.subspan(take);
+    if (pending_.size() < kSliceSamples) return;
+    decodeSlice(pending_, out);
+    pending_.clear();
+  }
+  while (samples.size() >= kSliceSamples) {
+    decodeSlice(samples.first(kSliceSamples), out);
+    samples = samples.subspan(kSliceSamples);
+  }
+  pending_.assign(samples.begin(), samples.end());
+  reportPartial(out);
+}
+
+void PocketSphinxDecoder::endStream(std::vector<TranscriptionResult>& out) {
+  if (!streamOpen_) return;
+  if (!pending_.empty()) {
+    decodeSlice(pending_, out);
+    pending_.clear();
+  }
+  streamOpen_ = false;
+  closeUtterance(out);
+}
+
+void PocketSphinxDecoder::abandonStream() {
+  if (!streamOpen_) return;
+  ps_end_utt(decoder_);
+  streamOpen_ = false;
+  pending_.clear();
+  lastPartial_.clear();
+}
+
+void PocketSphinxDecoder::decodeSlice(std::span<const int16_t> slice,
+                                      std::vector<TranscriptionResult>& out) {
+  if (ps_process_raw(decoder_, slice.data(), slice.size(), FALSE, FALSE) < 0) {
+    throw speechError(kDecodingFailed, "speech decoder failed on the audio");
+  }
+  samplesDecoded_ += slice.size();
+  bool inSpeech = ps_get_in_speech(decoder_) != 0;
+  bool speechEnded = inSpeech_ && !inSpeech;
+  inSpeech_ = inSpeech;
+  if (speechEnded) endUtterance(out);
+}
+
+// The voice-activity detector saw the end of speech: the utterance's text
+// is final, and the next utterance starts with the next slice.
+void PocketSphinxDecoder::endUtterance(std::vector<TranscriptionResult>& out) {
+  closeUtterance(out);
+  utteranceStart_ = samplesDecoded_;
+  if (ps_start_utt(decoder_) < 0)
+    throw speechError(kDecodingFailed, "speech decoder could not start");
+}
+
+// An utterance that showed a volatile text always gets a final, even an
+// empty one, so that the provisional text is never left standing alone.
+void PocketSphinxDecoder::closeUtterance(std::vector<TranscriptionResult>& out) {
+  if (ps_end_utt(decoder_) < 0) {
+    throw speechError(kDecodingFailed, "speech decoder failed to end the utterance");
+  }
+  const char* hyp = ps_get_hyp(decoder_, nullptr);
+  std::string text = hyp ? hyp : "";
+  if (!text.empty() || !lastPartial_.empty()) out.push_back(makeResult(std::move(text), true));
+  lastPartial_.clear();
+}
+
+void PocketSphinxDecoder::reportPartial(std::vector<TranscriptionResult>& out) {
+  const char* hyp = ps_get_hyp(decoder_, nullptr);
+  if (!hyp || *hyp == '\0' || lastPartial_ == hyp) return;
+  lastPartial_ = hyp;
+  out.push_back(makeResult(lastPartial_, false));
+}
+
+TranscriptionResult PocketSphinxDecoder::makeResult(std::string text, bool isFinal) const {
+  TranscriptionResult result;
+  result.text = std::move(text);
+  result.isFinal = isFinal;
+  result.rangeStart = static_cast<double>(utteranceStart_) / kSampleRate;
+  result.rangeDuration = static_cast<double>(samplesDecoded_ - utteranceStart_) / kSampleRate;
+  return result;
+}
+
+std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoderCache::take(
+    const std::filesystem::path& modelDir) {
+  std::unique_ptr<PocketSphinxDecoder> stale;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!idle_) return nullptr;
+  if (idle_->modelDir() == modelDir) return std::move(idle_);
+  // The model was installed elsewhere since: load that one instead.
+  stale = std::move(idle_);
+  return nullptr;
+}
+
+void PocketSphinxDecoderCache::giveBack(std::unique_ptr<PocketSphinxDecoder> decoder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The most recent decoder has the freshest adaptation to the microphone;
+  // an older one is freed when `decoder` leaves this scope after the lock.
+  std::swap(idle_, decoder);
+}
+
+bool PocketSphinxDecoderCache::hasIdleDecoder() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return idle_ != nullptr;
+}
+
+}  // namespace dictate

@@ -1,0 +1,117 @@
+// One loaded PocketSphinx decoder and the streaming state of the dictation
+// that uses it: audio goes in as 16 kHz mono 16-bit samples, volatile and
+// final transcription results come out. Voice-activity detection splits the
+// stream into utterances; each utterance's text becomes one final result.
+//
+// Not thread-safe: one thread at a time (the analyzer's worker while a
+// dictation runs, the loading thread before). The service keeps a loaded
+// decoder for the life of the process, so that the adapted cepstral mean and
+// the 280 ms load are not lost between dictations.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/speech.h"
+
+struct ps_decoder_s;
+struct cmd_ln_s;
+
+namespace dictate {
+
+class PocketSphinxDecoder {
+ public:
+  // Decoder options as "-name", "value" pairs, added to the model's paths.
+  using Options = std::vector<std::pair<std::string, std::string>>;
+
+  // The options the analyzer decodes with; see the .cpp for the measurements.
+  static Options defaultOptions();
+
+  static constexpr int kSampleRate = 16000;
+  // Audio is fed in slices of this many samples (a multiple of the 160-sample
+  // frame shift), so results do not depend on how capture cut the audio.
+  static constexpr size_t kSliceSamples = 480;
+
+  // Loads the model in `modelDir` (acoustic model in en-us/, en-us.lm.bin,
+  // cmudict-en-us.dict). Takes ~280 ms. Throws an Error when files are
+  // missing or the library refuses them. The library's logging is silenced.
+  static std::unique_ptr<PocketSphinxDecoder> load(const std::filesystem::path& modelDir,
+                                                   const Options& options = defaultOptions());
+  ~PocketSphinxDecoder();
+  PocketSphinxDecoder(const PocketSphinxDecoder&) = delete;
+  PocketSphinxDecoder& operator=(const PocketSphinxDecoder&) = delete;
+
+  const std::filesystem::path& modelDir() const { return modelDir_; }
+
+  // Opens a new stream and its first utterance; the time base restarts at 0.
+  void beginStream();
+  // Decodes `samples`. A changed, non-empty partial hypothesis appends one
+  // volatile result; each end of speech appends the utterance's final result
+  // and opens the next utterance. Throws an Error when the library fails.
+  void feed(std::span<const int16_t> samples, std::vector<TranscriptionResult>& out);
+  // Decodes the samples held back for the next slice, closes the open
+  // utterance and appends its final result (when it has text, or when a
+  // volatile result of it was shown). The stream is then closed.
+  void endStream(std::vector<TranscriptionResult>& out);
+  // Closes the open utterance, discarding its text.
+  void abandonStream();
+
+ private:
+  PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_s* config, ps_decoder_s* decoder);
+
+  void decodeSlice(std::span<const int16_t> slice, std::vector<TranscriptionResult>& out);
+  void endUtterance(std::vector<TranscriptionResult>& out);
+  void closeUtterance(std::vector<TranscriptionResult>& out);
+  void reportPartial(std::vector<TranscriptionResult>& out);
+  TranscriptionResult makeResult(std::string text, bool isFinal) const;
+
+  std::filesystem::path modelDir_;
+  cmd_ln_s* config_;
+  ps_decoder_s* decoder_;
+  bool streamOpen_ = false;
+  bool inSpeech_ = false;
+  // Samples waiting to fill the next slice (fewer than kSliceSamples).
+  std::vector<int16_t> pending_;
+  uint64_t samplesDecoded_ = 0;
+  uint64_t utteranceStart_ = 0;
+  // The last volatile text of the open utterance ("" when none was shown).
+  std::string lastPartial_;
+};
+
+// The loaded decoder kept between dictations: an analyzer takes it when it
+// starts and gives it back when its stream ends, so that the next dictation
+// of the process starts without loading the model again. Thread-safe: taken
+// on the loop thread, given back by an analyzer's worker.
+class PocketSphinxDecoderCache {
+ public:
+  // The idle decoder for `modelDir`, or nullptr when there is none.
+  std::unique_ptr<PocketSphinxDecoder> take(const std::filesystem::path& modelDir);
+  // Keeps `decoder` for the next taker; one decoder is kept at most.
+  void giveBack(std::unique_ptr<PocketSphinxDecoder> decoder);
+  bool hasIdleDecoder();
+
+ private:
+  std::mutex mutex_;
+  std::unique_ptr<PocketSphinxDecoder> idle_;  // guarded by mutex_
+};
+
+// The error the speech service throws for decoder failures.
+Error speechError(int code, std::string description);
+
+enum SpeechErrorCode : int {
+  kModelMissing = 1,
+  kModelLoadFailed = 2,
+  kDecodingFailed = 3,
+  kUnsupportedLocale = 4,
+  kUnsupportedAudioFormat = 5,
+  kAnalyzerMisuse = 6,
+};
+
+}  // namespace dictate
