@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
-#include <deque>
+#include <functional>
 #include <limits>
 #include <numbers>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace dictate {
