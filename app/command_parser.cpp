@@ -111,6 +111,10 @@ std::string_view trimWhitespaceAndNewlines(std::string_view line) {
 }
 
 std::optional<std::string> parseCommand(std::string_view text) {
+  // The parser takes a NUL byte for the end of its input and would accept
+  // whatever came before it. No JSON text holds a raw NUL (inside a string
+  // it must be escaped), so such a line is bad as a whole.
+  if (text.find('\0') != std::string_view::npos) return std::nullopt;
   CommandSax sax;
   bool parsed = false;
   try {

@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
+#include <memory>
 
 #include "app/command_loop.h"
 #include "app/line_reader.h"
