@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/linux/model_store.h"
+#include "platform/linux/pocketsphinx_service.h"
 #include "platform/linux/soxr_converter.h"
 
 namespace dictate {
@@ -38,30 +40,18 @@ class UnavailableConverters : public AudioConverterFactory {
   std::unique_ptr<AudioConverter> make(const AudioFormat&, const AudioFormat&) override { return nullptr; }
 };
 
-class UnavailableSpeech : public SpeechService, public AssetInventory {
- public:
-  std::shared_ptr<SpeechTranscriber> makeTranscriber(const TranscriberConfiguration&) override { return nullptr; }
-  std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules&) override { return nullptr; }
-  Task<std::optional<AudioFormat>> bestAvailableAudioFormat(const SpeechModules&) override { co_return std::nullopt; }
-  Task<std::unique_ptr<AssetInstallationRequest>> assetInstallationRequest(const SpeechModules&) override {
-    throw Error("speech", 1, "no speech recognition available");
-    co_return nullptr;
-  }
-  Task<std::vector<Locale>> reservedLocales() override { co_return std::vector<Locale>{}; }
-  Task<bool> reserve(const Locale&) override { co_return false; }
-};
-
 class LinuxPlatform : public Platform {
  public:
   std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<UnavailableAudioEngine>(); }
   std::shared_ptr<AudioConverterFactory> audioConverters() override { return converters_; }
   SpeechService& speech() override { return speech_; }
-  AssetInventory& assetInventory() override { return speech_; }
+  AssetInventory& assetInventory() override { return *models_; }
   ConsentService& consent() override { return consent_; }
 
  private:
   std::shared_ptr<AudioConverterFactory> converters_ = std::make_shared<SoxrConverterFactory>();
-  UnavailableSpeech speech_;
+  std::shared_ptr<ModelStore> models_ = std::make_shared<ModelStore>(ModelStoreLocations::fromEnvironment());
+  PocketSphinxService speech_{models_};
   UnavailableConsent consent_;
 };
 
