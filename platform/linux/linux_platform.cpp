@@ -4,6 +4,8 @@
 
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/pulse_audio_engine.h"
+#include "platform/linux/pulse_consent.h"
 #include "platform/linux/soxr_converter.h"
 
 namespace dictate {
@@ -11,30 +13,6 @@ namespace dictate {
 namespace {
 
 // Services that are not wired yet answer as if unavailable.
-class UnavailableConsent : public ConsentService {
- public:
-  void requestAccess(MediaType, std::function<void(bool)> handler) override { handler(true); }
-};
-
-class UnavailableInputNode : public AudioInputNode {
- public:
-  AudioFormat outputFormat(int) override { return {}; }
-  void installTap(int, uint32_t, const AudioFormat&, TapBlock) override {}
-  void removeTap(int) override {}
-};
-
-class UnavailableAudioEngine : public AudioEngine {
- public:
-  AudioInputNode& inputNode() override { return node_; }
-  void prepare() override {}
-  void start() override { throw Error("audio", 1, "no audio capture available"); }
-  bool isRunning() override { return false; }
-  void stop() override {}
-
- private:
-  UnavailableInputNode node_;
-};
-
 class UnavailableConverters : public AudioConverterFactory {
  public:
   std::unique_ptr<AudioConverter> make(const AudioFormat&, const AudioFormat&) override { return nullptr; }
@@ -42,7 +20,7 @@ class UnavailableConverters : public AudioConverterFactory {
 
 class LinuxPlatform : public Platform {
  public:
-  std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<UnavailableAudioEngine>(); }
+  std::unique_ptr<AudioEngine> makeAudioEngine() override { return std::make_unique<PulseAudioEngine>(); }
   std::shared_ptr<AudioConverterFactory> audioConverters() override { return converters_; }
   SpeechService& speech() override { return speech_; }
   AssetInventory& assetInventory() override { return *models_; }
@@ -52,7 +30,7 @@ class LinuxPlatform : public Platform {
   std::shared_ptr<AudioConverterFactory> converters_ = std::make_shared<SoxrConverterFactory>();
   std::shared_ptr<ModelStore> models_ = std::make_shared<ModelStore>(ModelStoreLocations::fromEnvironment());
   PocketSphinxService speech_{models_};
-  UnavailableConsent consent_;
+  PulseConsent consent_;
 };
 
 }  // namespace
