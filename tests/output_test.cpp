@@ -112,8 +112,8 @@ class StdoutToPipe {
 TEST(OutputTest, ConcurrentLongLinesReachANonBlockingPipeWhole) {
   // Lines far above the pipe's atomic size, from two threads, into a pipe
   // left non-blocking: each must still arrive whole and in one piece.
-  constexpr int kLinesPerThread = 12;
-  constexpr size_t kLineBytes = 200 * 1024;
+  constexpr int kLinesPerThread = 6;
+  constexpr size_t kLineBytes = 100 * 1024;
   StdoutToPipe pipe;
   ::fcntl(STDOUT_FILENO, F_SETFL, ::fcntl(STDOUT_FILENO, F_GETFL) | O_NONBLOCK);
   std::string received;
