@@ -2,7 +2,7 @@
 // bytes expected on standard output and standard error, and the exit
 // status. Every run gets a private environment (no audio server, empty
 // home and data folders), and no run sends "start" or passes "--once", so
-// nothing real is touched.
+// nothing real is touched. Also the unit test of the --once match.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,6 +20,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "app/command_loop.h"
 
 namespace {
 
@@ -295,6 +297,28 @@ TEST_F(CliTest, ReadyAndUnknownCommandLinesAreExactBytes) {
   EXPECT_EQ(outcome.out.size(), 17u);
   EXPECT_EQ(outcome.err, "[dictate] unknown cmd: jump\n");
   EXPECT_EQ(outcome.err.size(), 28u);
+}
+
+TEST(OnceArgumentTest, MatchesOnlyTheWholeArgumentAnywhereInArgv) {
+  struct Case {
+    std::vector<const char*> argv;
+    bool once;
+  } cases[] = {
+      {{"dictate", "--once"}, true},
+      {{"dictate", "x", "--once", "y"}, true},
+      {{"--once"}, true},  // the program path counts too
+      {{"dictate"}, false},
+      {{}, false},
+      {{"dictate", "--ONCE"}, false},
+      {{"dictate", "--once="}, false},
+      {{"dictate", "--onc"}, false},
+      {{"dictate", "--once "}, false},
+      {{"/bin/--once"}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(dictate::hasOnceArgument(static_cast<int>(c.argv.size()), c.argv.data()), c.once)
+        << ::testing::PrintToString(c.argv);
+  }
 }
 
 TEST_F(CliTest, OnlyTheExactOnceArgumentCounts) {
