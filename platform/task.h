@@ -219,7 +219,9 @@ class Completion {
 template <typename F, typename R = std::invoke_result_t<F>>
 Task<R> offload(F work) {
   using Slot = std::conditional_t<std::is_void_v<R>, bool, R>;
-  Slot result = co_await Completion<Slot>([work = std::move(work)](CompletionHandler<Slot> done) mutable {
+  // The starter is a named object: GCC 12 destroys the captures of a
+  // lambda that is a temporary inside a co_await expression twice.
+  auto starter = [work = std::move(work)](CompletionHandler<Slot> done) mutable {
     std::thread([work = std::move(work), done]() mutable {
       try {
         if constexpr (std::is_void_v<R>) {
@@ -232,7 +234,8 @@ Task<R> offload(F work) {
         done.fail(std::current_exception());
       }
     }).detach();
-  });
+  };
+  Slot result = co_await Completion<Slot>(std::move(starter));
   if constexpr (!std::is_void_v<R>) co_return result;
 }
 
