@@ -6,11 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -171,10 +169,6 @@ TEST_F(PulseAudioEngineTest, CapturesPlayedAudioWholeInFullBlocksWithSteadyTimeS
     const float* samples = block.buffer->floatData();
     captured.insert(captured.end(), samples, samples + kBlockFrames * 2);
   }
-  double seconds = (blocks.back().time.hostTimeNanos - blocks[0].time.hostTimeNanos) / 1e9;
-  std::printf("[ measured ] %zu blocks, mean interval %.1f ms (nominal %.1f ms)\n", blocks.size(),
-              1000 * seconds / (blocks.size() - 1), 1000.0 * kBlockFrames / kRate);
-
   // A lost, repeated or reordered block inside the burst breaks the match
   // from that point on.
   size_t start = findBurst(captured, signal.burst);
@@ -260,7 +254,6 @@ TEST_P(PulseAudioEngineStartTest, FailsWithTheServersDescription) {
   TapRecorder recorder;
   engine.inputNode().installTap(0, kBlockFrames, format, recorder.tap());
   engine.prepare();
-  auto begin = std::chrono::steady_clock::now();
   try {
     engine.start();
     FAIL() << "start succeeded";
@@ -268,9 +261,6 @@ TEST_P(PulseAudioEngineStartTest, FailsWithTheServersDescription) {
     EXPECT_EQ(error.localizedDescription(), failure.description);
     EXPECT_EQ(error.domain(), "pulseaudio");
   }
-  auto took = std::chrono::steady_clock::now() - begin;
-  std::printf("[ measured ] failed start (%s): %.2f ms\n", failure.name,
-              std::chrono::duration<double, std::milli>(took).count());
   EXPECT_FALSE(engine.isRunning());
   EXPECT_FALSE(recorder.released()) << "a failed start leaves the tap in place";
   engine.inputNode().removeTap(0);

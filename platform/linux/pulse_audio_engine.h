@@ -116,7 +116,8 @@ class PulseAudioEngine final : public AudioEngine {
 
   // The tap block: set and cleared on the main loop thread, called on the
   // capture thread. tapMutex_ guards it and is held for the whole call, so
-  // that removing the tap waits for a call in progress.
+  // that removing the tap waits for a call in progress (and so the block
+  // itself must not remove or replace the tap).
   std::mutex tapMutex_;
   TapBlock tap_;
 
