@@ -38,8 +38,9 @@ class BufferConverter {
   // frames than its capacity, possibly none). Throws ConvertError:
   // failedToCreateConverter when no converter exists for the pair;
   // failedToCreateConversionBuffer when the output cannot be allocated or
-  // its capacity does not fit 32 bits; conversionFailed with what the
-  // converter reported.
+  // its capacity (the input length times the converter's rate ratio, rounded
+  // up) is not a finite count that fits 32 bits; conversionFailed with what
+  // the converter reported.
   std::shared_ptr<PcmBuffer> convertBuffer(const std::shared_ptr<PcmBuffer>& buffer,
                                            const AudioFormat& format);
 

@@ -138,7 +138,7 @@ TEST_F(BufferConverterTest, SourceIsHandedOverOnceThenNoDataNowNeverEndOfStream)
 TEST_F(BufferConverterTest, RequestsFromSeveralThreadsAtOnceGetTheSourceExactlyOnce) {
   factory->script.inputRequests = 0;
   factory->script.concurrentRequests = 4;
-  for (int round = 0; round < 10; ++round) {
+  for (int round = 0; round < 5; ++round) {
     auto buffer = bufferOf(kCapture, 300);
     converter.convertBuffer(buffer, kTarget);
     int handedOver = 0;

@@ -219,8 +219,9 @@ std::vector<float> convertAll(const AudioFormat& from, const AudioFormat& to,
   EXPECT_TRUE(converter);
   if (!converter) return {};
   const uint32_t frames = static_cast<uint32_t>(signal.size() / from.channelCount);
+  const auto room = static_cast<uint32_t>(std::ceil(frames * to.sampleRate / from.sampleRate));
   return feed(*converter, signal,
-              {[frames] { return frames; }, [] { return 1; }, [](uint32_t) { return 1u << 20; }})
+              {[frames] { return frames; }, [] { return 1; }, [room](uint32_t) { return room; }})
       .samples;
 }
 
