@@ -119,8 +119,12 @@ class ModelInstallationRequest : public AssetInstallationRequest {
               " is not installed and no download source is known; install the Debian package " +
               kDebianPackage);
     }
-    co_await offload(
-        [entry = *entry, target = store_.userModelDir(locale_)] { installModel(entry, target); });
+    // Named, not a temporary: GCC 12 mishandles a capturing lambda that is
+    // a temporary inside a co_await expression.
+    auto install = [entry = *entry, target = store_.userModelDir(locale_)] {
+      installModel(entry, target);
+    };
+    co_await offload(std::move(install));
   }
 
  private:
@@ -242,7 +246,8 @@ Task<std::vector<Locale>> ModelStore::reservedLocales() { co_return readReservat
 
 // Taking the lock can wait for another process, so it happens off the loop.
 Task<bool> ModelStore::reserve(const Locale& locale) {
-  co_return co_await offload([this, locale] { return addReservation(locale); });
+  auto add = [this, locale] { return addReservation(locale); };
+  co_return co_await offload(std::move(add));
 }
 
 }  // namespace dictate

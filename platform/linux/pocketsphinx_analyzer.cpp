@@ -64,8 +64,12 @@ Task<void> PocketSphinxAnalyzer::start(AnalyzerInputStream::Sequence input) {
   }
   auto decoder = decoders_->take(*modelDir);
   if (!decoder) {
-    decoder = co_await offload(
-        [dir = *modelDir, options = options_] { return PocketSphinxDecoder::load(dir, options); });
+    // A named function object: GCC 12 mishandles a capturing lambda that is
+    // a temporary inside a co_await expression.
+    auto load = [dir = *modelDir, options = options_] {
+      return PocketSphinxDecoder::load(dir, options);
+    };
+    decoder = co_await offload(std::move(load));
   }
   results_ = modules_.front()->results();
   loop_ = MainLoop::current().executor();
