@@ -101,6 +101,7 @@ LineReader::~LineReader() {
 }
 
 Task<InputLine> LineReader::nextLine() {
+  if (std::optional<InputLine> buffered = takeBuffered()) co_return std::move(*buffered);
   co_return co_await Completion<InputLine>([this](Request request) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -129,11 +130,17 @@ std::optional<LineReader::Request> LineReader::awaitRequest() {
 
 InputLine LineReader::readLine() {
   for (;;) {
-    if (std::optional<std::string> line = splitter_.takeLine()) return textLine(std::move(*line));
-    if (ending_) return *ending_;
+    if (std::optional<InputLine> buffered = takeBuffered()) return std::move(*buffered);
     if (!awaitReadable()) return InputLine{LineStatus::endOfInput, {}};
     readChunk();
   }
+}
+
+// The next line already read, else the end once reached, else nothing.
+std::optional<InputLine> LineReader::takeBuffered() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (std::optional<std::string> line = splitter_.takeLine()) return textLine(std::move(*line));
+  return ending_;
 }
 
 // Waits for input or for the destructor's wake-up; false for the latter.
@@ -154,15 +161,17 @@ bool LineReader::awaitReadable() {
 void LineReader::readChunk() {
   char buffer[kReadChunkBytes];
   ssize_t n = ::read(fd_, buffer, sizeof buffer);
+  int error = errno;
+  std::lock_guard<std::mutex> lock(mutex_);
   if (n > 0) {
     splitter_.feed(std::string_view(buffer, static_cast<size_t>(n)));
   } else if (n == 0) {
     splitter_.finish();
     ending_ = InputLine{LineStatus::endOfInput, {}};
-  } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+  } else if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK) {
     // A partial line before the failure is dropped: only the end of the
     // input completes an unterminated line.
-    ending_ = InputLine{LineStatus::readError, std::system_category().message(errno)};
+    ending_ = InputLine{LineStatus::readError, std::system_category().message(error)};
   }
 }
 

@@ -62,10 +62,12 @@ class LineSplitter {
 // A LineSource over a file descriptor that works for pipes, sockets,
 // regular files, terminals and /dev/null alike. Reading is demand-driven:
 // the thread reads only while a line is asked for and none is buffered, so
-// memory stays at one read plus the longest line. Bytes that are not
-// well-formed UTF-8 reach the command loop as U+FFFD, so that anything
-// echoed in a diagnostic is valid UTF-8. A failed read ends the input with
-// readError and the system's description of the error ("Is a directory").
+// memory stays at one read plus the longest line. A line already buffered
+// is taken on the loop at once, without a round trip through the thread.
+// Bytes that are not well-formed UTF-8 reach the command loop as U+FFFD, so
+// that anything echoed in a diagnostic is valid UTF-8. A failed read ends
+// the input with readError and the system's description of the error ("Is
+// a directory").
 class LineReader : public LineSource {
  public:
   // Reads `fd`, which the caller keeps open for the reader's lifetime.
@@ -87,6 +89,7 @@ class LineReader : public LineSource {
   void run();
   std::optional<Request> awaitRequest();
   InputLine readLine();
+  std::optional<InputLine> takeBuffered();
   bool awaitReadable();
   void readChunk();
 
@@ -98,7 +101,8 @@ class LineReader : public LineSource {
   std::optional<Request> request_;  // set on the loop thread, taken by the reading thread; mutex_
   bool stopping_ = false;           // set by the destructor; mutex_
 
-  // Reading thread only.
+  // Guarded by mutex_. The loop thread takes buffered lines between
+  // requests; the reading thread feeds and takes while it serves one.
   LineSplitter splitter_;
   std::optional<InputLine> ending_;  // endOfInput or readError, once reached
 
