@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -145,6 +146,13 @@ void downloadTo(const CatalogEntry& entry, const fs::path& file) {
   }
 }
 
+// True for a relative name without ".." components.
+bool isInside(const std::string& name) {
+  fs::path path(name);
+  if (name.empty() || path.is_absolute()) return false;
+  return std::none_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+}
+
 // Copies one entry's data from the archive to the disk writer.
 int copyData(archive* in, archive* out) {
   const void* block;
@@ -165,9 +173,10 @@ std::string unpackInto(const fs::path& archiveFile, const fs::path& dest) {
   std::unique_ptr<archive, int (*)(archive*)> out(archive_write_disk_new(), archive_write_free);
   archive_read_support_filter_all(in.get());
   archive_read_support_format_all(in.get());
-  archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+  // Entries are written under `dest` by absolute names, checked below, so
+  // only the ".." and symbolic-link guards of the writer apply.
+  archive_write_disk_set_options(out.get(),
+                                 ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
   if (archive_read_open_filename(in.get(), archiveFile.c_str(), 1 << 16) != ARCHIVE_OK) {
     return archive_error_string(in.get());
   }
@@ -179,8 +188,7 @@ std::string unpackInto(const fs::path& archiveFile, const fs::path& dest) {
     auto type = archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR) continue;
     std::string name = archive_entry_pathname(entry);
-    if (name.empty() || name.front() == '/' ||
-        fs::path(name).lexically_normal().string().starts_with("..")) {
+    if (!isInside(name)) {
       return "unsafe path " + name;
     }
     archive_entry_set_pathname(entry, (dest / name).c_str());

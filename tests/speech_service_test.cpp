@@ -1,0 +1,96 @@
+// The speech service's answers that need no loaded model: the format it
+// asks for, and the start failures the host reads after "start failed: ".
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/linux/model_store.h"
+#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/pocketsphinx_service.h"
+#include "tests/support/speech_audio.h"
+#include "tests/support/speech_session.h"
+
+namespace dictate {
+namespace {
+
+namespace fs = std::filesystem;
+using speechaudio::ScratchDir;
+
+class PocketSphinxServiceTest : public ::testing::Test {
+ protected:
+  fs::path userStore() const { return scratch_.path() / "store"; }
+
+  ScratchDir scratch_;
+  std::shared_ptr<ModelStore> store_ =
+      std::make_shared<ModelStore>(ModelStoreLocations{userStore(), {scratch_.path() / "system"}});
+  PocketSphinxService service_{store_};
+};
+
+std::optional<AudioFormat> formatFor(SpeechService& service, const SpeechModules& modules) {
+  MainLoop loop;
+  std::optional<AudioFormat> format;
+  bool done = false;
+  spawn(
+      [](SpeechService& s, SpeechModules m, std::optional<AudioFormat>& out,
+         bool& finished) -> Task<void> {
+        out = co_await s.bestAvailableAudioFormat(m);
+        finished = true;
+      }(service, modules, format, done),
+      nullptr);
+  loop.poll();
+  EXPECT_TRUE(done);
+  return format;
+}
+
+TEST_F(PocketSphinxServiceTest, BestFormatIs16kHzMono16BitForEnglishOnly) {
+  TranscriberConfiguration english;
+  TranscriberConfiguration french;
+  french.locale = Locale("fr-FR");
+  auto format = formatFor(service_, {service_.makeTranscriber(english)});
+  EXPECT_EQ(format, (AudioFormat{16000, 1, SampleFormat::int16}));
+  EXPECT_EQ(formatFor(service_, {service_.makeTranscriber(french)}), std::nullopt);
+  EXPECT_EQ(formatFor(service_, {}), std::nullopt);
+}
+
+TEST_F(PocketSphinxServiceTest, StartFailuresSayWhatIsMissing) {
+  struct Case {
+    const char* name;
+    const char* locale;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"no model", "en-US", "the speech model for en-US is not installed"},
+      {"other locale", "de-DE", "no speech model exists for de-DE; only en-US is supported"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MainLoop loop;
+    speechaudio::SpeechSession session(loop, service_, Locale(c.locale));
+    try {
+      session.start();
+      ADD_FAILURE() << "started";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.localizedDescription(), c.expected);
+    }
+    // A started-never analyzer still ends its results when finalised.
+    session.finishAndFinalize();
+    EXPECT_TRUE(session.endedAtFinalize());
+    EXPECT_TRUE(session.results().empty());
+  }
+}
+
+TEST_F(PocketSphinxServiceTest, IncompleteModelIsReportedBeforeTheLibrarySeesIt) {
+  const fs::path model = scratch_.path() / "model";
+  fs::create_directories(model / "en-us");
+  std::ofstream(model / "en-us" / "mdef") << "x";
+  try {
+    PocketSphinxDecoder::load(model);
+    ADD_FAILURE() << "loaded";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.localizedDescription(),
+              "speech model in " + model.string() + " is incomplete: en-us/means is missing");
+  }
+}
+
+}  // namespace
+}  // namespace dictate
