@@ -59,7 +59,10 @@ class DictationEngine {
   std::optional<TaskHandle> recognizerTask;
   // Kept from one dictation to the next until setup replaces it.
   std::optional<AudioFormat> analyzerFormat;
+  // True while a dictation is fully started and capturing.
   bool running = false;
+  // True once this dictation's analyzer runs on its input stream; only
+  // then does the stop sequence ask it to finalise.
   bool analyzerStarted = false;
   const Locale preferredLocale;
 };

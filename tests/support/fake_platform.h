@@ -169,7 +169,7 @@ class FakeAudioEngine : public AudioEngine {
 
  private:
   FakeServices& services_;
-  std::atomic<bool> running_{false};
+  std::atomic<bool> running_{false};  // loop thread; read by tests on any thread
 
  public:
   FakeInputNode node;
@@ -182,7 +182,8 @@ class FakeConverterFactory : public AudioConverterFactory {
   explicit FakeConverterFactory(FakeServices& services) : services_(services) {}
   // nullptr when "converter.make" is planned to fail.
   std::unique_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to) override;
-  // Converters made from now on produce no frames.
+  // Converters made from now on produce no frames. Set by the test, read
+  // on the capture thread.
   std::atomic<bool> produceNothing{false};
 
  private:
@@ -227,7 +228,7 @@ class FakeAnalyzer : public SpeechAnalyzer {
   Task<void> finalizeAndFinishThroughEndOfInput() override;
 
   const SpeechModules& modules() const { return modules_; }
-  // Everything yielded into the input stream so far, in order. Any thread.
+  // Everything yielded into the input stream so far, in order. Loop thread.
   std::vector<AnalyzerInput> takeInput();
   // Whether the input stream had ended when the finalisation began.
   bool inputEndedAtFinalize() const { return inputEndedAtFinalize_; }
