@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "app/output.h"
 #include "audio/microphone_tap.h"
@@ -81,9 +82,10 @@ Task<bool> DictationEngine::ensurePermissions() {
   ConsentService& consent = platform_.consent();
   // The consent service answers on a thread of its own; the handler only
   // hands the answer over, and the check resumes on the main loop.
-  const bool granted = co_await Completion<bool>([&consent](CompletionHandler<bool> done) {
+  auto ask = [&consent](CompletionHandler<bool> done) {
     consent.requestAccess(MediaType::audio, [done](bool answer) { done(answer); });
-  });
+  };
+  const bool granted = co_await Completion<bool>(std::move(ask));
   if (!granted) writeDiagnostic("microphone access not granted");
   co_return granted;
 }
