@@ -223,6 +223,7 @@ Task<R> offload(F work) {
   // lambda that is a temporary inside a co_await expression twice.
   auto starter = [work = std::move(work)](CompletionHandler<Slot> done) mutable {
     std::thread([work = std::move(work), done]() mutable {
+      std::exception_ptr error;
       try {
         if constexpr (std::is_void_v<R>) {
           work();
@@ -230,9 +231,13 @@ Task<R> offload(F work) {
         } else {
           done(work());
         }
+        return;
       } catch (...) {
-        done.fail(std::current_exception());
+        error = std::current_exception();
       }
+      // Handed over only after the catch block has let go of the exception,
+      // so that this thread holds no reference to it once the loop resumes.
+      done.fail(std::move(error));
     }).detach();
   };
   Slot result = co_await Completion<Slot>(std::move(starter));
