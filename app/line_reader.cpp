@@ -101,7 +101,15 @@ LineReader::~LineReader() {
 }
 
 Task<InputLine> LineReader::nextLine() {
-  if (std::optional<InputLine> buffered = takeBuffered()) co_return std::move(*buffered);
+  if (std::optional<InputLine> buffered = takeBuffered()) {
+    // Resuming from the loop's queue rather than returning at once keeps
+    // the stack flat: a caller that reads in a loop would otherwise nest
+    // one frame per buffered line wherever the compiler does not turn the
+    // resumption into a tail call. It also lets other work on the loop
+    // run between two lines.
+    co_await YieldToLoop{};
+    co_return std::move(*buffered);
+  }
   co_return co_await Completion<InputLine>([this](Request request) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
