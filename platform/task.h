@@ -32,6 +32,14 @@ namespace detail {
 struct PromiseBase {
   std::coroutine_handle<> continuation;
   std::exception_ptr error;
+  // True while the awaiting coroutine is running this task from its
+  // await_suspend; a task that ends meanwhile sets `endedInline` and hands
+  // control back by returning, instead of resuming the awaiting coroutine
+  // from inside its own frame. That keeps the stack flat when many awaited
+  // tasks in a row end without suspending, whether or not the compiler
+  // turns the resumption into a tail call (sanitizer builds do not).
+  bool startingInline = false;
+  bool endedInline = false;
 
   std::suspend_always initial_suspend() noexcept { return {}; }
 
@@ -39,7 +47,12 @@ struct PromiseBase {
     bool await_ready() noexcept { return false; }
     template <typename Promise>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> h) noexcept {
-      if (auto next = h.promise().continuation) return next;
+      PromiseBase& promise = h.promise();
+      if (promise.startingInline) {
+        promise.endedInline = true;
+        return std::noop_coroutine();
+      }
+      if (auto next = promise.continuation) return next;
       return std::noop_coroutine();
     }
     void await_resume() noexcept {}
@@ -94,9 +107,16 @@ class [[nodiscard]] Task {
   ~Task() { reset(); }
 
   bool await_ready() const noexcept { return !handle_ || handle_.done(); }
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
-    handle_.promise().continuation = awaiting;
-    return handle_;
+  // Runs the task until it first suspends or ends; the awaiting coroutine
+  // goes on at once (false) when it ended. Every resumption happens on the
+  // main loop's thread, so the task cannot end on another thread meanwhile.
+  bool await_suspend(std::coroutine_handle<> awaiting) {
+    promise_type& promise = handle_.promise();
+    promise.continuation = awaiting;
+    promise.startingInline = true;
+    handle_.resume();
+    promise.startingInline = false;
+    return !promise.endedInline;
   }
   T await_resume() { return handle_.promise().take(); }
 

@@ -50,10 +50,20 @@ Error speechError(int code, std::string description) {
 // input and the final text, growing with the utterance, for about two points
 // of word error rate on synthetic speech and none on real speech. Without
 // it a final arrives within ~30 ms. A voice-activity threshold of 3 keeps
-// steady background noise from producing one-word junk finals.
+// steady background noise from producing one-word junk finals. Ending an
+// utterance after 0.3 s of silence instead of 0.5 s brings the final text
+// about 200 ms sooner; 0.2 s already splits sentences at comma pauses.
 PocketSphinxDecoder::Options PocketSphinxDecoder::defaultOptions() {
-  return {{"-fwdflat", "no"}, {"-vad_threshold", "3.0"}};
+  return {{"-fwdflat", "no"}, {"-vad_threshold", "3.0"}, {"-vad_postspeech", "30"}};
 }
+
+namespace {
+// Silence kept in front of the first utterance: more than the 0.2 s the
+// voice-activity detector keeps before speech.
+constexpr size_t kLeadInSamples = PocketSphinxDecoder::kSampleRate / 2;
+// A first utterance longer than this is not decoded again.
+constexpr size_t kMaxRedecodeSamples = PocketSphinxDecoder::kSampleRate * 30;
+}  // namespace
 
 std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::load(
     const std::filesystem::path& modelDir, const Options& options) {
@@ -145,7 +155,9 @@ void PocketSphinxDecoder::decodeSlice(std::span<const int16_t> slice,
     throw speechError(kDecodingFailed, "speech decoder failed on the audio");
   }
   samplesDecoded_ += slice.size();
+  if (!adapted_) keepForRedecoding(slice);
   bool inSpeech = ps_get_in_speech(decoder_) != 0;
+  if (inSpeech) firstUtteranceHasSpeech_ = true;
   bool speechEnded = inSpeech_ && !inSpeech;
   inSpeech_ = inSpeech;
   if (speechEnded) endUtterance(out);
@@ -168,8 +180,47 @@ void PocketSphinxDecoder::closeUtterance(std::vector<TranscriptionResult>& out) 
   }
   const char* hyp = ps_get_hyp(decoder_, nullptr);
   std::string text = hyp ? hyp : "";
+  if (!adapted_ && !text.empty()) {
+    std::string again = redecodeFirstUtterance();
+    if (!again.empty()) text = std::move(again);
+  }
+  if (!adapted_) {
+    // Nothing was said yet: start the recording afresh with this utterance.
+    firstUtterance_.clear();
+    firstUtteranceHasSpeech_ = false;
+  }
   if (!text.empty() || !lastPartial_.empty()) out.push_back(makeResult(std::move(text), true));
   lastPartial_.clear();
+}
+
+void PocketSphinxDecoder::keepForRedecoding(std::span<const int16_t> slice) {
+  firstUtterance_.insert(firstUtterance_.end(), slice.begin(), slice.end());
+  if (!firstUtteranceHasSpeech_ && firstUtterance_.size() > kLeadInSamples) {
+    firstUtterance_.erase(firstUtterance_.begin(),
+                          firstUtterance_.end() - static_cast<ptrdiff_t>(kLeadInSamples));
+  }
+}
+
+// Called after the first utterance with text has ended, which is when the
+// library updates the cepstral mean from it. Decoding the same audio again
+// with that mean turns the generic first guess into one made for this
+// microphone (measured on synthetic dictation: about half the word errors of
+// the first utterance). Returns the new text, or "" to keep the first guess.
+std::string PocketSphinxDecoder::redecodeFirstUtterance() {
+  adapted_ = true;
+  std::vector<int16_t> samples = std::move(firstUtterance_);
+  firstUtterance_ = {};
+  if (samples.empty() || samples.size() > kMaxRedecodeSamples) return "";
+  if (ps_start_utt(decoder_) < 0) return "";
+  std::string text;
+  if (ps_process_raw(decoder_, samples.data(), samples.size(), FALSE, FALSE) >= 0 &&
+      ps_end_utt(decoder_) >= 0) {
+    const char* hyp = ps_get_hyp(decoder_, nullptr);
+    if (hyp) text = hyp;
+  } else {
+    ps_end_utt(decoder_);
+  }
+  return text;
 }
 
 void PocketSphinxDecoder::reportPartial(std::vector<TranscriptionResult>& out) {

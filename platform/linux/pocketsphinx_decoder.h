@@ -83,6 +83,17 @@ class PocketSphinxDecoder {
   uint64_t utteranceStart_ = 0;
   // The last volatile text of the open utterance ("" when none was shown).
   std::string lastPartial_;
+  // Until the first utterance with text has ended, the cepstral mean is the
+  // model's generic one and recognition is poor. The samples of that first
+  // utterance are kept so that it can be decoded again once the mean has
+  // adapted to this microphone; afterwards `adapted_` is true and nothing is
+  // kept.
+  bool adapted_ = false;
+  std::vector<int16_t> firstUtterance_;
+  bool firstUtteranceHasSpeech_ = false;
+
+  void keepForRedecoding(std::span<const int16_t> slice);
+  std::string redecodeFirstUtterance();
 };
 
 // The loaded decoder kept between dictations: an analyzer takes it when it
