@@ -251,7 +251,7 @@ struct LinesCase {
 TEST_F(CliTest, CommandLinesGiveExactlyTheirDiagnostics) {
   const std::string jump = "{\"cmd\":\"jump\"}";
   const LinesCase cases[] = {
-      {"empty input", "", ""},
+      {"empty input: the 17-byte ready line only", "", ""},
       {"blank and whitespace-only lines", "\n \t \n\r\n\v\f\r\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\n",
        ""},
       {"padding, CR and CRLF, unterminated last line",
@@ -290,13 +290,6 @@ TEST_F(CliTest, CommandLinesGiveExactlyTheirDiagnostics) {
     SCOPED_TRACE(c.name);
     expectOutcome(run({.input = c.input}), kReady, c.err);
   }
-}
-
-TEST_F(CliTest, ReadyAndUnknownCommandLinesAreExactBytes) {
-  Outcome outcome = run({.input = "{\"cmd\":\"jump\"}\n"});
-  EXPECT_EQ(outcome.out.size(), 17u);
-  EXPECT_EQ(outcome.err, "[dictate] unknown cmd: jump\n");
-  EXPECT_EQ(outcome.err.size(), 28u);
 }
 
 TEST(OnceArgumentTest, MatchesOnlyTheWholeArgumentAnywhereInArgv) {
