@@ -13,7 +13,7 @@
 #include "app/line_reader.h"
 #include "app/output.h"
 #include "platform/error.h"
-#include "platform/linux/linux_platform.h"
+#include "app/platform_module.h"
 #include "platform/main_loop.h"
 #include "platform/task.h"
 
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
 
   dictate::MainLoop loop;
-  std::unique_ptr<dictate::Platform> platform = dictate::makeLinuxPlatform();
+  std::unique_ptr<dictate::Platform> platform = dictate::makeLazyLinuxPlatform();
   dictate::LineReader lines(STDIN_FILENO);
   dictate::spawn(runThenQuit(*platform, lines, dictate::hasOnceArgument(argc, argv), loop),
                  [&loop](std::exception_ptr error) {
