@@ -280,18 +280,18 @@ PulseAudioEngine::SourceInfo PulseAudioEngine::queryDefaultSource() {
 
 void PulseAudioEngine::openStream(const AudioFormat& format, uint32_t frames,
                                   const std::string& source) {
-  pa_sample_spec spec{pulseSampleFormat(format.sampleFormat),
-                      static_cast<uint32_t>(format.sampleRate),
-                      static_cast<uint8_t>(format.channelCount)};
-  if (!pa_sample_spec_valid(&spec) || format.channelCount > PA_CHANNELS_MAX) {
+  pa_sample_spec sampleSpec{pulseSampleFormat(format.sampleFormat),
+                            static_cast<uint32_t>(format.sampleRate),
+                            static_cast<uint8_t>(format.channelCount)};
+  if (!pa_sample_spec_valid(&sampleSpec) || format.channelCount > PA_CHANNELS_MAX) {
     throw pulseError(PA_ERR_INVALID);
   }
   LoopLock lock(loop_);
   closeStreamLocked();
-  stream_ = pa_stream_new(context_, kStreamName, &spec, nullptr);
+  stream_ = pa_stream_new(context_, kStreamName, &sampleSpec, nullptr);
   if (!stream_) throw pulseError(context_);
   blockFrames_ = frames;
-  blockBytes_ = size_t{frames} * pa_frame_size(&spec);
+  blockBytes_ = size_t{frames} * pa_frame_size(&sampleSpec);
   blockFormat_ = format;
   pending_.reset();
   pendingBytes_ = 0;
