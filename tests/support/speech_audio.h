@@ -162,7 +162,8 @@ inline std::vector<int16_t> speak(const std::string& text, const std::string& vo
   const fs::path raw = work / "espeak.wav";
   const fs::path out = work / "speech.raw";
   run("espeak-ng -v " + quoted(voice) + " -w " + quoted(raw) + " " + quoted(text));
-  run("sox " + quoted(raw) + " -r 16000 -c 1 -b 16 -e signed -t raw " + quoted(out));
+  // No dither: the same text gives the same samples on every run.
+  run("sox -D " + quoted(raw) + " -r 16000 -c 1 -b 16 -e signed -t raw " + quoted(out));
   return readPcm16(out);
 }
 
