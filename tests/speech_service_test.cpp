@@ -1,5 +1,5 @@
-// The speech service's answers that need no loaded model: the format it
-// asks for, and the start failures the host reads after "start failed: ".
+// The speech service's answers that need no loaded model: the start
+// failures the host reads after "start failed: ".
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -25,32 +25,6 @@ class PocketSphinxServiceTest : public ::testing::Test {
       std::make_shared<ModelStore>(ModelStoreLocations{userStore(), {scratch_.path() / "system"}});
   PocketSphinxService service_{store_};
 };
-
-std::optional<AudioFormat> formatFor(SpeechService& service, const SpeechModules& modules) {
-  MainLoop loop;
-  std::optional<AudioFormat> format;
-  bool done = false;
-  spawn(
-      [](SpeechService& s, SpeechModules m, std::optional<AudioFormat>& out,
-         bool& finished) -> Task<void> {
-        out = co_await s.bestAvailableAudioFormat(m);
-        finished = true;
-      }(service, modules, format, done),
-      nullptr);
-  loop.poll();
-  EXPECT_TRUE(done);
-  return format;
-}
-
-TEST_F(PocketSphinxServiceTest, BestFormatIs16kHzMono16BitForEnglishOnly) {
-  TranscriberConfiguration english;
-  TranscriberConfiguration french;
-  french.locale = Locale("fr-FR");
-  auto format = formatFor(service_, {service_.makeTranscriber(english)});
-  EXPECT_EQ(format, (AudioFormat{16000, 1, SampleFormat::int16}));
-  EXPECT_EQ(formatFor(service_, {service_.makeTranscriber(french)}), std::nullopt);
-  EXPECT_EQ(formatFor(service_, {}), std::nullopt);
-}
 
 TEST_F(PocketSphinxServiceTest, StartFailuresSayWhatIsMissing) {
   struct Case {
