@@ -61,8 +61,10 @@ namespace {
 // Silence kept in front of the first utterance: more than the 0.2 s the
 // voice-activity detector keeps before speech.
 constexpr size_t kLeadInSamples = PocketSphinxDecoder::kSampleRate / 2;
-// A first utterance longer than this is not decoded again.
-constexpr size_t kMaxRedecodeSamples = PocketSphinxDecoder::kSampleRate * 30;
+// A first utterance longer than this is not decoded again, which bounds
+// the one-time delay of the first final (decoding runs at about a fifth of
+// real time, so at most ~2 s).
+constexpr size_t kMaxRedecodeSamples = PocketSphinxDecoder::kSampleRate * 10;
 }  // namespace
 
 std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::load(
