@@ -1,7 +1,5 @@
 #include "platform/linux/linux_platform.h"
 
-#include <stdexcept>
-
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_service.h"
 #include "platform/linux/pulse_audio_engine.h"
@@ -11,12 +9,6 @@
 namespace dictate {
 
 namespace {
-
-// Services that are not wired yet answer as if unavailable.
-class UnavailableConverters : public AudioConverterFactory {
- public:
-  std::unique_ptr<AudioConverter> make(const AudioFormat&, const AudioFormat&) override { return nullptr; }
-};
 
 class LinuxPlatform : public Platform {
  public:
