@@ -12,6 +12,11 @@ case "$flavour" in
   tsan)  dir=build-tsan; flags="-DDICTATE_TSAN=ON -DDICTATE_BENCH=OFF" ;;
   *) echo "usage: $0 [plain|asan|tsan]" >&2; exit 2 ;;
 esac
+# A compiler cache, where one is installed, makes rebuilds of other flavours
+# and checkouts cheap.
+if command -v ccache >/dev/null 2>&1; then
+  flags="$flags -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+fi
 # shellcheck disable=SC2086
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDICTATE_WERROR=${DICTATE_WERROR:-ON} $flags >/dev/null
 cmake --build "$dir" -j "$jobs"
