@@ -13,11 +13,13 @@
 #include <coroutine>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <utility>
 
 #include "platform/main_loop.h"
+#include "platform/task.h"
 
 namespace dictate {
 
@@ -56,6 +58,11 @@ class AsyncChannel {
   class NextAwaiter {
    public:
     NextAwaiter(AsyncChannel& channel, std::stop_token stop) : channel_(channel), stop_(std::move(stop)) {}
+    // A reader dropped while it waits is forgotten, so that no push resumes
+    // its freed frame.
+    ~NextAwaiter() {
+      if (suspended_ && channel_.waiter_ == suspended_) channel_.waiter_ = {};
+    }
 
     bool await_ready() const noexcept {
       return stop_.stop_requested() || !channel_.queue_.empty() || channel_.ended_;
@@ -63,10 +70,12 @@ class AsyncChannel {
     void await_suspend(std::coroutine_handle<> h) {
       assert(!channel_.waiter_ && "AsyncChannel has one reader");
       channel_.waiter_ = h;
+      suspended_ = h;
+      resumeSlot_.arm(h);
       // The stop request comes from the loop thread; the reader is detached
       // at once so that later pushes queue instead of resuming it, and it
       // resumes from the loop's queue.
-      onStop_.emplace(stop_, Cancel{&channel_});
+      onStop_.emplace(stop_, Cancel{&channel_, resumeSlot_.resumer()});
     }
     std::optional<T> await_resume() {
       onStop_.reset();
@@ -83,13 +92,15 @@ class AsyncChannel {
    private:
     struct Cancel {
       AsyncChannel* channel;
+      std::function<void()> resumeReader;
       void operator()() const noexcept {
-        auto h = std::exchange(channel->waiter_, {});
-        if (h) MainLoop::current().post([h] { h.resume(); });
+        if (std::exchange(channel->waiter_, {})) MainLoop::current().post(resumeReader);
       }
     };
     AsyncChannel& channel_;
     std::stop_token stop_;
+    std::coroutine_handle<> suspended_;
+    ResumeSlot resumeSlot_;
     std::optional<std::stop_callback<Cancel>> onStop_;
   };
 

@@ -27,6 +27,33 @@ namespace dictate {
 template <typename T>
 class Task;
 
+// A suspended coroutine's resumption, queued on the loop. The awaiter that
+// suspended the coroutine owns the slot and lives in the coroutine's frame;
+// when that frame is destroyed while it waits (the task holding it was
+// dropped), the slot goes with it and a resumption queued earlier or later
+// does nothing instead of resuming freed memory. Armed, resumed and
+// destroyed on the loop thread only; only the shared cell crosses threads.
+class ResumeSlot {
+ public:
+  ResumeSlot() = default;
+  ResumeSlot(ResumeSlot&&) noexcept = default;
+  ResumeSlot& operator=(ResumeSlot&&) = delete;
+  ~ResumeSlot() {
+    if (cell_) *cell_ = {};
+  }
+
+  void arm(std::coroutine_handle<> h) { cell_ = std::make_shared<std::coroutine_handle<>>(h); }
+  // Work for the loop's queue: resumes the coroutine once, if it still waits.
+  std::function<void()> resumer() const {
+    return [cell = cell_] {
+      if (auto h = std::exchange(*cell, {})) h.resume();
+    };
+  }
+
+ private:
+  std::shared_ptr<std::coroutine_handle<>> cell_;
+};
+
 namespace detail {
 
 struct PromiseBase {
@@ -182,7 +209,7 @@ class CompletionHandler {
   struct State {
     std::atomic<bool> called{false};
     std::variant<std::monostate, T, std::exception_ptr> result;
-    std::coroutine_handle<> waiter;
+    std::function<void()> resumeWaiter;  // set before the handler exists
     Executor executor;
   };
   explicit CompletionHandler(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -199,17 +226,15 @@ class CompletionHandler {
   }
 
  private:
-  void resume() const {
-    auto waiter = state_->waiter;
-    state_->executor.post([waiter] { waiter.resume(); });
-  }
+  void resume() const { state_->executor.post(state_->resumeWaiter); }
   std::shared_ptr<State> state_;
 };
 
 // Awaitable: `T v = co_await Completion<T>([](CompletionHandler<T> h) {...})`
 // calls the starter with a handler and suspends until the handler has been
 // called; the awaiting coroutine then continues on the main loop, even when
-// the handler ran on another thread or inside the starter.
+// the handler ran on another thread or inside the starter. A task dropped
+// while it waits detaches from the handler, which may still be called.
 template <typename T>
 class Completion {
  public:
@@ -219,7 +244,8 @@ class Completion {
   bool await_ready() const noexcept { return false; }
   void await_suspend(std::coroutine_handle<> h) {
     state_ = std::make_shared<typename CompletionHandler<T>::State>();
-    state_->waiter = h;
+    waiter_.arm(h);
+    state_->resumeWaiter = waiter_.resumer();
     state_->executor = MainLoop::current().executor();
     start_(CompletionHandler<T>(state_));
   }
@@ -231,6 +257,7 @@ class Completion {
  private:
   Starter start_;
   std::shared_ptr<typename CompletionHandler<T>::State> state_;
+  ResumeSlot waiter_;
 };
 
 // Runs `work` on a new thread and resumes on the main loop with its result
@@ -268,10 +295,12 @@ Task<R> offload(F work) {
 // that was posted before it run first.
 struct YieldToLoop {
   bool await_ready() const noexcept { return false; }
-  void await_suspend(std::coroutine_handle<> h) const {
-    MainLoop::current().post([h] { h.resume(); });
+  void await_suspend(std::coroutine_handle<> h) {
+    waiter.arm(h);
+    MainLoop::current().post(waiter.resumer());
   }
   void await_resume() const noexcept {}
+  ResumeSlot waiter;
 };
 
 }  // namespace dictate

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -150,6 +151,35 @@ TEST(AsyncChannelTest, CancellingTheReaderEndsItAndLaterPushesQueue) {
   EXPECT_TRUE(ended);
   EXPECT_TRUE(seen.empty());
   EXPECT_EQ(channel.queuedCount(), 1u);
+}
+
+Task<void> awaitHandler(std::optional<CompletionHandler<int>>* saved) {
+  co_await Completion<int>([saved](CompletionHandler<int> done) { saved->emplace(done); });
+}
+
+Task<void> awaitPush(AsyncChannel<int>* channel, std::stop_token stop) {
+  co_await channel->next(stop);
+}
+
+// A task dropped while it waits must never be resumed: not by a handler that
+// fires later, a channel push or cancel, or a yield already queued.
+TEST(MainLoopTest, ADroppedTaskIsNeverResumed) {
+  MainLoop loop;
+  std::optional<CompletionHandler<int>> saved;
+  AsyncChannel<int> pushed, cancelled;
+  std::stop_source stop;
+  std::vector<Task<void>> tasks;
+  tasks.push_back(awaitHandler(&saved));
+  tasks.push_back(awaitPush(&pushed, {}));
+  tasks.push_back(awaitPush(&cancelled, stop.get_token()));
+  tasks.push_back(failing());  // queues its resumption, then is dropped
+  for (auto& task : tasks) EXPECT_TRUE(task.await_suspend(std::noop_coroutine()));
+  stop.request_stop();  // queues the cancelled reader's resumption
+  tasks.clear();
+  (*saved)(1);
+  pushed.push(2);
+  EXPECT_EQ(loop.poll(), 3u) << "the queued resumptions run and do nothing";
+  EXPECT_EQ(pushed.queuedCount(), 1u);
 }
 
 TEST(AsyncStreamTest, ManyProducersKeepTheirOrderAndNothingAfterFinish) {
