@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "app/command_parser.h"
-#include "app/output.h"
+#include "output/output.h"
 #include "engine/dictation_engine.h"
 
 namespace dictate {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/utf8.h"
+#include "output/utf8.h"
 
 namespace dictate {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <system_error>
 
-#include "app/utf8.h"
+#include "output/utf8.h"
 
 namespace dictate {
 

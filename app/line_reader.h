@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "app/command_loop.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

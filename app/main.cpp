@@ -11,11 +11,11 @@
 
 #include "app/command_loop.h"
 #include "app/line_reader.h"
-#include "app/output.h"
+#include "output/output.h"
 #include "platform/error.h"
 #include "app/platform_module.h"
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "app/output.h"
+#include "output/output.h"
 #include "platform/error.h"
 
 namespace dictate {

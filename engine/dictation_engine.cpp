@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "app/output.h"
+#include "output/output.h"
 #include "audio/microphone_tap.h"
 #include "platform/error.h"
 

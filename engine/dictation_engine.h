@@ -13,7 +13,7 @@
 
 #include "audio/buffer_converter.h"
 #include "platform/platform.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

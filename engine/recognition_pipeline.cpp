@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/output.h"
+#include "output/output.h"
 #include "engine/dictation_engine.h"
 #include "platform/error.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/speech.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/async_channel.h"
-#include "platform/async_stream.h"
+#include "runtime/async_channel.h"
+#include "runtime/async_stream.h"
 #include "platform/audio_buffer.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

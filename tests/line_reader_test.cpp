@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/utf8.h"
-#include "platform/main_loop.h"
+#include "output/utf8.h"
+#include "runtime/main_loop.h"
 
 namespace dictate {
 namespace {

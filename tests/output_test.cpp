@@ -1,6 +1,6 @@
 // Event and diagnostic lines, byte for byte, and the default sink's
 // guarantee that concurrent lines arrive whole.
-#include "app/output.h"
+#include "output/output.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "app/command_loop.h"
-#include "platform/async_channel.h"
+#include "runtime/async_channel.h"
 #include "tests/support/engine_harness.h"
 
 namespace dictate {

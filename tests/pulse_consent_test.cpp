@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 #include "tests/support/pulse_server.h"
 
 namespace dictate {

@@ -7,10 +7,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/async_channel.h"
-#include "platform/async_stream.h"
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/async_channel.h"
+#include "runtime/async_stream.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 
 namespace dictate {
 namespace {

@@ -24,7 +24,7 @@
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 #include "platform/speech.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "engine/dictation_engine.h"
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 #include "tests/support/fake_output.h"
 #include "tests/support/fake_platform.h"
 

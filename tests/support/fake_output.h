@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/output.h"
+#include "output/output.h"
 
 namespace dictate {
 

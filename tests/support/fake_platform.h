@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 #include "platform/platform.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

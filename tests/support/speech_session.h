@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 #include "platform/speech.h"
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate::speechaudio {
 

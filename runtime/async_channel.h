@@ -18,8 +18,8 @@
 #include <stop_token>
 #include <utility>
 
-#include "platform/main_loop.h"
-#include "platform/task.h"
+#include "runtime/main_loop.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

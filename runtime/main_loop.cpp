@@ -1,4 +1,4 @@
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 
 #include <algorithm>
 #include <cassert>

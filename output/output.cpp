@@ -1,4 +1,4 @@
-#include "app/output.h"
+#include "output/output.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -7,7 +7,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "app/utf8.h"
+#include "output/utf8.h"
 
 namespace dictate {
 

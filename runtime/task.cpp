@@ -1,4 +1,4 @@
-#include "platform/task.h"
+#include "runtime/task.h"
 
 namespace dictate {
 

@@ -1,4 +1,4 @@
-#include "app/utf8.h"
+#include "output/utf8.h"
 
 namespace dictate {
 

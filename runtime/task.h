@@ -20,7 +20,7 @@
 #include <utility>
 #include <variant>
 
-#include "platform/main_loop.h"
+#include "runtime/main_loop.h"
 
 namespace dictate {
 
