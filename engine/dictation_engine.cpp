@@ -1,6 +1,7 @@
 // Construction, the start and stop sequences, the consent check, the
-// capture step and the handling of a lost audio input of DictationEngine. The recognition pipeline (transcriber,
-// analyzer, model check, recognizer task) is in recognition_pipeline.cpp.
+// capture step and the handling of a lost audio input of DictationEngine.
+// The recognition pipeline (transcriber, analyzer, model check, recognizer
+// task) is in recognition_pipeline.cpp.
 #include "engine/dictation_engine.h"
 
 #include <exception>

@@ -7,6 +7,11 @@
 // thread. The tap block, which runs on the capture thread, works only on
 // what it captured at installation (see audio/microphone_tap.h); so does the
 // tap's loss handler, which only hands the loss over to the main loop.
+//
+// A dictation whose audio input is lost ends by itself: the error "audio
+// input lost: " + reason, then the stop sequence. A start() or stop() called
+// while that stop sequence runs waits for its end; the stop() then writes
+// nothing more.
 #pragma once
 
 #include <cstdint>
@@ -34,11 +39,6 @@ class DictationEngine {
   // Ends the dictation, if any: capture, input stream, finalisation,
   // recognizer task, then the "stopped" state. Never throws.
   Task<void> stop();
-
-  // A dictation whose audio input is lost ends by itself: the error
-  // "audio input lost: " + reason, then the stop sequence. A start() or
-  // stop() called while that stop sequence runs waits for its end; the stop()
-  // then writes nothing more.
 
  private:
   friend struct DictationEngineInspector;  // tests read the fields

@@ -32,9 +32,9 @@ class AudioInputNode {
 
   // Delivers captured audio in `format` to `block` in blocks of
   // `bufferSize` frames once the engine runs. If capture is lost while the
-  // tap is installed, `onLoss` (when set) is called once, after `block` has
-  // had the last audio captured, and capture stays ended until the next
-  // start(). A tap already on `bus` (one left by a start that failed, say)
+  // tap is installed, `block` gets the audio captured before the loss (the
+  // last block may be short), then `onLoss` (when set) is called once, and
+  // capture stays ended until the next start(). A tap already on `bus` (one left by a start that failed, say)
   // is replaced and released first, so a bus never has two taps.
   virtual void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block,
                           InputLossHandler onLoss) = 0;
