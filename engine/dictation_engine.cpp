@@ -1,6 +1,7 @@
-// Construction, the start and stop sequences, the consent check and the
-// capture step of DictationEngine. The recognition pipeline (transcriber,
-// analyzer, model check, recognizer task) is in recognition_pipeline.cpp.
+// Construction, the start and stop sequences, the consent check, the
+// capture step and the handling of a lost audio input of DictationEngine.
+// The recognition pipeline (transcriber, analyzer, model check, recognizer
+// task) is in recognition_pipeline.cpp.
 #include "engine/dictation_engine.h"
 
 #include <exception>
@@ -20,8 +21,11 @@ DictationEngine::DictationEngine(Platform& platform)
       preferredLocale("en-US") {}
 
 Task<void> DictationEngine::start() {
+  // A dictation that lost its input may still be finishing; this start
+  // begins after its "stopped".
+  if (stopping) co_await awaitStopInProgress();
   // `running` is looked at once: the command loop never overlaps a start
-  // with another start or a stop.
+  // with another start or a stop, and a loss stops only a running dictation.
   if (running) co_return;
   if (!co_await ensurePermissions()) {
     emitEvent({{"type", "error"}, {"message", "microphone or speech permission denied"}});
@@ -48,7 +52,14 @@ Task<void> DictationEngine::start() {
 }
 
 Task<void> DictationEngine::stop() {
+  // The host reads one "stopped" per dictation, also when the command's stop
+  // meets the one that a lost input began.
+  if (stopping) {
+    co_await awaitStopInProgress();
+    co_return;
+  }
   if (!running && !analyzer) co_return;
+  stopping = true;
   // A failed capture start leaves the engine stopped with its tap on bus 0;
   // the next installTap replaces that tap, so it is not removed here.
   if (audioEngine->isRunning()) {
@@ -66,7 +77,16 @@ Task<void> DictationEngine::stop() {
   transcriber.reset();
   analyzerStarted = false;
   running = false;
+  stopping = false;
   emitEvent({{"type", "state"}, {"value", "stopped"}});
+  // The waiters resume from the loop's queue, after this stop has returned.
+  for (auto& waiter : std::exchange(stopWaiters, {})) waiter(true);
+}
+
+Task<void> DictationEngine::awaitStopInProgress() {
+  // A named starter: see offload() in platform/task.h.
+  auto wait = [this](CompletionHandler<bool> done) { stopWaiters.push_back(std::move(done)); };
+  co_await Completion<bool>(std::move(wait));
 }
 
 Task<void> DictationEngine::finalizeAnalyzer(std::shared_ptr<SpeechAnalyzer> finishing) {
@@ -98,10 +118,38 @@ void DictationEngine::startAudioCapture() {
                 "capture started before analyzer was ready");
   }
   inputNode.installTap(0, kTapBufferSize, captureFormat,
-                       makeMicrophoneTapBlock(converter, *analyzerFormat, *inputBuilder));
+                       makeMicrophoneTapBlock(converter, *analyzerFormat, *inputBuilder),
+                       makeInputLossHandler(++captureNumber));
   audioEngine->prepare();
   // On failure the tap stays installed until the next start replaces it.
   audioEngine->start();
+}
+
+InputLossHandler DictationEngine::makeInputLossHandler(uint64_t capture) {
+  // Runs on the capture thread, after the tap block has yielded the last
+  // audio: it only posts, so the stop it leads to finishes that audio too.
+  return [loop = MainLoop::current().executor(), engine = this,
+          alive = std::weak_ptr<int>(lifetime), capture](const Error& reason) {
+    loop.post([engine, alive, capture, reason = reason.localizedDescription()] {
+      if (alive.expired()) return;
+      spawn(engine->handleInputLoss(capture, reason), [](std::exception_ptr error) {
+        writeDiagnostic("internal error: " + describeError(error));
+      });
+    });
+  };
+}
+
+Task<void> DictationEngine::handleInputLoss(uint64_t capture, std::string reason) {
+  // A report of an earlier capture, a second report, or one for a dictation
+  // that a stop is already ending changes nothing.
+  if (capture != captureNumber || !running || stopping) co_return;
+  emitEvent({{"type", "error"}, {"message", "audio input lost: " + reason}});
+  // The lost capture lets go of its threads and connection at once; the stop
+  // sequence then finds the audio engine stopped and goes on with the input
+  // stream and the finalisation.
+  audioEngine->inputNode().removeTap(0);
+  audioEngine->stop();
+  co_await stop();
 }
 
 }  // namespace dictate

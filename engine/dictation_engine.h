@@ -5,11 +5,20 @@
 //
 // Everything here runs on the main loop; no field is touched from another
 // thread. The tap block, which runs on the capture thread, works only on
-// what it captured at installation (see audio/microphone_tap.h).
+// what it captured at installation (see audio/microphone_tap.h); so does the
+// tap's loss handler, which only hands the loss over to the main loop.
+//
+// A dictation whose audio input is lost ends by itself: the error "audio
+// input lost: " + reason, then the stop sequence. A start() or stop() called
+// while that stop sequence runs waits for its end; the stop() then writes
+// nothing more.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "audio/buffer_converter.h"
 #include "platform/platform.h"
@@ -44,6 +53,14 @@ class DictationEngine {
   Task<void> ensureModel(std::shared_ptr<SpeechTranscriber> transcriber);
   // Taps input bus 0 and starts the audio engine; throws.
   void startAudioCapture();
+  // The tap's loss handler for capture number `capture`: it posts the loss
+  // to the main loop, where handleInputLoss runs.
+  InputLossHandler makeInputLossHandler(uint64_t capture);
+  // Ends the dictation of capture number `capture`, if that is the one
+  // running and no stop has begun; otherwise does nothing.
+  Task<void> handleInputLoss(uint64_t capture, std::string reason);
+  // Returns once the stop sequence that runs now has written "stopped".
+  Task<void> awaitStopInProgress();
   // Awaits the analyzer's finalisation, discarding its failure.
   static Task<void> finalizeAnalyzer(std::shared_ptr<SpeechAnalyzer> finishing);
 
@@ -65,6 +82,18 @@ class DictationEngine {
   // then does the stop sequence ask it to finalise.
   bool analyzerStarted = false;
   const Locale preferredLocale;
+
+  // Loss handling. Each capture start gets the next number, which its loss
+  // handler carries: a loss reported for an earlier capture, or reaching the
+  // loop after its dictation has stopped, is ignored.
+  uint64_t captureNumber = 0;
+  // True while the stop sequence runs; callers that arrive meanwhile wait in
+  // stopWaiters until it has written "stopped".
+  bool stopping = false;
+  std::vector<CompletionHandler<bool>> stopWaiters;
+  // Loss reports check it on the loop, so that one arriving after the
+  // engine has gone finds nothing.
+  const std::shared_ptr<int> lifetime = std::make_shared<int>(0);
 };
 
 }  // namespace dictate

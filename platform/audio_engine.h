@@ -1,6 +1,7 @@
-// The audio capture service: an engine whose input node is the default
+// The audio capture service: an engine whose input node is the user's
 // microphone, tapped for blocks of captured audio. The engine is driven from
-// the main loop; the tap block runs on the engine's capture thread.
+// the main loop; the tap block, and the tap's loss handler, run on the
+// engine's capture thread.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +9,19 @@
 #include <memory>
 
 #include "platform/audio_buffer.h"
+#include "platform/error.h"
 
 namespace dictate {
 
 // Called on the capture thread, once per captured block, one call at a time.
 // Must not block on the main loop.
 using TapBlock = std::function<void(const std::shared_ptr<PcmBuffer>& buffer, const AudioTime& when)>;
+
+// Called on the capture thread when capture ends by itself (the audio
+// server or the stream gone for good), with the reason in plain words. A
+// source that the audio service replaces by another without a gap is not a
+// loss. Must not block on the main loop.
+using InputLossHandler = std::function<void(const Error& reason)>;
 
 class AudioInputNode {
  public:
@@ -23,13 +31,17 @@ class AudioInputNode {
   virtual AudioFormat outputFormat(int bus) = 0;
 
   // Delivers captured audio in `format` to `block` in blocks of
-  // `bufferSize` frames once the engine runs. A tap already on `bus` (one
-  // left by a start that failed, say) is replaced and released first, so a
-  // bus never has two taps.
-  virtual void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) = 0;
+  // `bufferSize` frames once the engine runs. If capture is lost while the
+  // tap is installed, `block` gets the audio captured before the loss (the
+  // last block may be short), then `onLoss` (when set) is called once, and
+  // capture stays ended until the next start(). A tap already on `bus` (one left by a start that failed, say)
+  // is replaced and released first, so a bus never has two taps.
+  virtual void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block,
+                          InputLossHandler onLoss) = 0;
 
-  // After it returns, the tap's block is not called again and has been
-  // released. Does nothing when `bus` has no tap.
+  // After it returns, neither the tap's block nor its loss handler is
+  // called again, and both have been released. Does nothing when `bus` has
+  // no tap.
   virtual void removeTap(int bus) = 0;
 };
 
@@ -41,6 +53,7 @@ class AudioEngine {
   virtual void prepare() = 0;
   // Starts capture; throws an Error with the audio service's description.
   virtual void start() = 0;
+  // False once stopped, and also once capture has been lost.
   virtual bool isRunning() = 0;
   virtual void stop() = 0;
 };

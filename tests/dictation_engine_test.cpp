@@ -265,6 +265,101 @@ TEST_F(DictationEngineTest, EachStartBuildsNewObjectsOnTheSameEngine) {
   EXPECT_EQ(h.platform.log().count("consent.requestAccess(audio)"), 2u);
 }
 
+// ---- a lost audio input ----
+
+// A loss ends its own running dictation once, with its error, the finals of
+// the audio already captured and "stopped", whatever stop or start meets it;
+// a loss reported for a capture that is over changes nothing.
+TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
+  const Error reason("pulseaudio", 11, "the audio server has gone away");
+  const std::string lost =
+      "{\"message\":\"audio input lost: the audio server has gone away\",\"type\":\"error\"}\n";
+  // As the capture thread reports it.
+  auto report = [&](const InputLossHandler& onLoss) { std::thread([&] { onLoss(reason); }).join(); };
+  auto holdFinalisation = [](EngineHarness& h) {
+    h.platform.fakeSpeech.finalizing.close();
+    return h.runUntil([&] { return h.platform.fakeSpeech.finalizing.heldCount() == 1; });
+  };
+  auto openAndRun = [](EngineHarness& h, Task<void> operation) {
+    auto done = h.launch(std::move(operation));
+    h.platform.fakeSpeech.finalizing.open();
+    return h.runUntil([&] { return *done; });
+  };
+  struct Case {
+    const char* name;
+    std::function<void(EngineHarness&, const InputLossHandler&)> act;
+    Lines expected;
+    bool runningAfter;
+  };
+  const std::vector<Case> cases = {
+      {"lost while running",
+       [&](EngineHarness& h, const InputLossHandler&) {
+         std::thread([&] { h.platform.audio.loseInput(reason); }).join();
+         ASSERT_TRUE(h.runUntil([&] { return !Inspect::analyzer(h.engine); }));
+       },
+       {lost, finalLine("heard"), kStopped}, false},
+      {"reported twice",
+       [&](EngineHarness& h, const InputLossHandler& onLoss) {
+         report(onLoss);
+         report(onLoss);
+         ASSERT_TRUE(h.runUntil([&] { return !Inspect::analyzer(h.engine); }));
+         h.loop.poll();
+       },
+       {lost, finalLine("heard"), kStopped}, false},
+      {"reported while a stop finalises",
+       [&](EngineHarness& h, const InputLossHandler& onLoss) {
+         auto done = h.launch(h.engine.stop());
+         ASSERT_TRUE(holdFinalisation(h));
+         report(onLoss);
+         h.loop.poll();
+         h.platform.fakeSpeech.finalizing.open();
+         ASSERT_TRUE(h.runUntil([&] { return *done; }));
+       },
+       {finalLine("heard"), kStopped}, false},
+      {"a stop while the loss's stop finalises",
+       [&](EngineHarness& h, const InputLossHandler& onLoss) {
+         h.platform.fakeSpeech.finalizing.close();
+         report(onLoss);
+         ASSERT_TRUE(holdFinalisation(h));
+         ASSERT_TRUE(openAndRun(h, h.engine.stop()));
+       },
+       {lost, finalLine("heard"), kStopped}, false},
+      {"a start while the loss's stop finalises",
+       [&](EngineHarness& h, const InputLossHandler& onLoss) {
+         h.platform.fakeSpeech.finalizing.close();
+         report(onLoss);
+         ASSERT_TRUE(holdFinalisation(h));
+         ASSERT_TRUE(openAndRun(h, h.engine.start()));
+       },
+       {lost, finalLine("heard"), kStopped, kModelReady, kListening}, true},
+      {"reported late, for the dictation before",
+       [&](EngineHarness& h, const InputLossHandler& onLoss) {
+         ASSERT_TRUE(h.run(h.engine.stop()));
+         report(onLoss);
+         h.loop.poll();
+         ASSERT_TRUE(h.run(h.engine.start()));
+         report(onLoss);
+         h.loop.poll();
+       },
+       {finalLine("heard"), kStopped, kModelReady, kListening}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EngineHarness h;
+    h.platform.fakeSpeech.finalize = FinalizeScript{{"heard"}, false, {}};
+    ASSERT_TRUE(h.run(h.engine.start()));
+    h.output.clear();
+    const InputLossHandler onLoss = h.platform.audio.node.lossHandler();
+    ASSERT_TRUE(onLoss);
+
+    c.act(h, onLoss);
+
+    EXPECT_EQ(h.output.lines(), c.expected);
+    EXPECT_EQ(Inspect::running(h.engine), c.runningAfter);
+    EXPECT_EQ(h.platform.audio.running(), c.runningAfter) << "the lost capture is stopped";
+  }
+}
+
 // ---- consent ----
 
 struct ConsentCase {

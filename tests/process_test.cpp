@@ -144,9 +144,10 @@ TEST(ProcessTest, EachFailedStartReportsItsErrorThenStopped) {
        {kReady, kModelReady, startFailedLine("decoder\\/model mismatch"), kStopped}},
       {"capture",
        "audio.start",
-       "Connection refused",
+       "no audio server is running (Connection refused)",
        false,
-       {kReady, kModelReady, startFailedLine("Connection refused"), kStopped}},
+       {kReady, kModelReady, startFailedLine("no audio server is running (Connection refused)"),
+        kStopped}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

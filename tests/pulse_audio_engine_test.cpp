@@ -10,6 +10,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -28,8 +29,8 @@ constexpr uint32_t kBlockFrames = 4096;
 constexpr int kRate = 48000;
 const AudioFormat kTestMicFormat{kRate, 2, SampleFormat::float32};
 
-// Records every block a tap receives. The tap runs on the capture thread;
-// the test thread reads under the mutex.
+// Records every block a tap receives, and a loss. The tap runs on the
+// capture thread; the test thread reads under the mutex.
 class TapRecorder {
  public:
   struct Block {
@@ -49,6 +50,27 @@ class TapRecorder {
       }
       changed_.notify_all();
     };
+  }
+
+  struct Loss {
+    std::string reason;
+    std::thread::id thread;
+    size_t blocksBefore;
+  };
+  InputLossHandler onLoss() {
+    return [this](const Error& reason) {
+      std::lock_guard lock(mutex_);
+      losses_.push_back({reason.localizedDescription(), std::this_thread::get_id(), blocks_.size()});
+      changed_.notify_all();
+    };
+  }
+  bool waitForLoss(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !losses_.empty(); });
+  }
+  std::vector<Loss> losses() {
+    std::lock_guard lock(mutex_);
+    return losses_;
   }
 
   // Whether the last tap made by tap() has been released by the engine.
@@ -73,6 +95,7 @@ class TapRecorder {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<Block> blocks_;  // guarded by mutex_
+  std::vector<Loss> losses_;   // guarded by mutex_
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   std::atomic<bool> removed_{false};
   std::atomic<int> callsAfterRemoval_{0};
@@ -143,7 +166,7 @@ TEST_F(PulseAudioEngineTest, CapturesPlayedAudioWholeInFullBlocksWithSteadyTimeS
   PulseAudioEngine engine;
   TapRecorder recorder;
   ASSERT_EQ(engine.inputNode().outputFormat(0), kTestMicFormat);
-  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, recorder.tap());
+  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, recorder.tap(), recorder.onLoss());
   engine.prepare();
   engine.start();
   ASSERT_TRUE(engine.isRunning());
@@ -184,11 +207,11 @@ TEST_F(PulseAudioEngineTest, TapsAreReplacedAndRemovedWithoutLateCalls) {
   PulseAudioEngine engine;
   TapRecorder first, second;
   // The taps take a while per block, so that removal often meets a call in progress.
-  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, first.tap(10ms));
+  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, first.tap(10ms), {});
   engine.start();
   ASSERT_TRUE(first.waitForBlocks(2));
 
-  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, second.tap(10ms));
+  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, second.tap(10ms), {});
   first.markRemoved();
   EXPECT_TRUE(first.released()) << "the replaced tap is released by installTap";
   ASSERT_TRUE(second.waitForBlocks(3));
@@ -200,7 +223,7 @@ TEST_F(PulseAudioEngineTest, TapsAreReplacedAndRemovedWithoutLateCalls) {
 
   // Capture goes on: a third tap receives blocks, the removed ones none.
   TapRecorder third;
-  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, third.tap());
+  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, third.tap(), {});
   ASSERT_TRUE(third.waitForBlocks(3));
   engine.stop();
   EXPECT_EQ(first.callsAfterRemoval(), 0);
@@ -229,36 +252,48 @@ TEST_F(PulseAudioEngineTest, ConnectsOnlyWhenUsedAndLeavesOnStop) {
   EXPECT_EQ(server_->clientCount(name), 0);
 }
 
-// Failing starts, each on its own server (or none).
-struct StartFailure {
+// Starts on servers of their own (or none), with or without PULSE_SOURCE:
+// a failure says what is wrong in plain words, with the server's own.
+struct StartCase {
   const char* name;
   bool serverExists;
   PulseServer::Options options;
-  const char* description;
+  const char* source;       // PULSE_SOURCE, or nullptr
+  const char* description;  // nullptr: the start succeeds
 };
 
-class PulseAudioEngineStartTest : public ::testing::TestWithParam<StartFailure> {};
+class PulseAudioEngineStartTest : public ::testing::TestWithParam<StartCase> {};
 
-TEST_P(PulseAudioEngineStartTest, FailsWithTheServersDescription) {
-  const StartFailure& failure = GetParam();
-  PulseServer server(failure.options);
+TEST_P(PulseAudioEngineStartTest, StartsOnTheChosenSourceOrFailsInPlainWords) {
+  const StartCase& c = GetParam();
+  PulseServer server(c.options);
   ASSERT_TRUE(server.isUp());
-  if (failure.serverExists) {
+  if (c.serverExists) {
     server.useForThisProcess();
   } else {
     server.useNoServerForThisProcess();
   }
+  struct Unset {
+    ~Unset() { unsetenv("PULSE_SOURCE"); }
+  } unset;
+  if (c.source) setenv("PULSE_SOURCE", c.source, 1);
   PulseAudioEngine engine;
   AudioFormat format = engine.inputNode().outputFormat(0);
-  EXPECT_FALSE(format.isValid());
+  EXPECT_EQ(format.isValid(), c.description == nullptr);
   TapRecorder recorder;
-  engine.inputNode().installTap(0, kBlockFrames, format, recorder.tap());
+  engine.inputNode().installTap(0, kBlockFrames, format, recorder.tap(), recorder.onLoss());
   engine.prepare();
+  if (!c.description) {
+    engine.start();
+    EXPECT_TRUE(recorder.waitForBlocks(1));
+    engine.stop();
+    return;
+  }
   try {
     engine.start();
     FAIL() << "start succeeded";
   } catch (const Error& error) {
-    EXPECT_EQ(error.localizedDescription(), failure.description);
+    EXPECT_EQ(error.localizedDescription(), c.description);
     EXPECT_EQ(error.domain(), "pulseaudio");
   }
   EXPECT_FALSE(engine.isRunning());
@@ -270,39 +305,86 @@ TEST_P(PulseAudioEngineStartTest, FailsWithTheServersDescription) {
 INSTANTIATE_TEST_SUITE_P(
     Pulse, PulseAudioEngineStartTest,
     ::testing::Values(
-        StartFailure{"NoServer", false, {}, "Connection refused"},
-        StartFailure{"NoMicrophone", true, {.withMicrophone = false}, "No such entity"},
-        StartFailure{"CredentialsMissing", true, {.requireCredentials = true}, "Access denied"}),
+        StartCase{"NoServer", false, {}, nullptr, "no audio server is running (Connection refused)"},
+        StartCase{"NoMicrophone", true, {.withMicrophone = false}, nullptr,
+                  "no microphone: the audio server has no input source (No such entity)"},
+        StartCase{"MonitorNamedByTheUser", true, {.withMicrophone = false}, "feed.monitor", nullptr},
+        StartCase{"UnknownSourceNamed", true, {}, "nosuchmic",
+                  "the audio server has no source named nosuchmic, which PULSE_SOURCE asks for "
+                  "(No such entity)"},
+        StartCase{"CredentialsMissing", true, {.requireCredentials = true}, nullptr,
+                  "the audio server does not let this program record (Access denied)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PulseAudioEngineServerLossTest, CaptureEndsWhenTheServerDiesAndResumesOnANewOne) {
-  PulseServer server;
-  ASSERT_TRUE(server.isUp());
-  server.useForThisProcess();
-  PulseAudioEngine engine;
-  TapRecorder recorder;
-  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, recorder.tap());
-  engine.start();
-  ASSERT_TRUE(recorder.waitForBlocks(2));
+// Capture lost: the tap has every block captured before the loss, then the
+// loss handler is told why, once, on the capture thread; the same engine
+// captures again once a server is back. A source that goes while the stream
+// can move to another is no loss.
+TEST(PulseAudioEngineLossTest, ALossIsToldOnceAfterTheLastBlockAndCaptureResumes) {
+  struct Case {
+    const char* name;
+    std::function<void(PulseServer&)> disturb;
+    const char* reason;  // nullptr: no loss
+    bool restartServer = false;
+  };
+  const std::vector<Case> cases = {
+      {"server killed", [](PulseServer& s) { s.kill(); },
+       "the audio server has gone away (Connection terminated)", true},
+      {"every source removed",
+       [](PulseServer& s) {
+         s.runTool("pactl list short modules | grep module-null-sink | cut -f1 | "
+                   "xargs -n1 pactl unload-module");
+       },
+       "the audio server ended the recording (Entity killed)", true},
+      {"source removed, stream moved",
+       [](PulseServer& s) {
+         s.runTool("pactl list short modules | grep module-remap-source | cut -f1 | "
+                   "xargs -n1 pactl unload-module");
+       },
+       nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PulseServer server;
+    ASSERT_TRUE(server.isUp());
+    server.useForThisProcess();
+    PulseAudioEngine engine;
+    TapRecorder recorder;
+    engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, recorder.tap(),
+                                  recorder.onLoss());
+    engine.start();
+    ASSERT_TRUE(recorder.waitForBlocks(2));
 
-  server.kill();
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (engine.isRunning() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
+    c.disturb(server);
+    if (!c.reason) {
+      EXPECT_FALSE(recorder.waitForLoss(1s));
+      EXPECT_TRUE(recorder.waitForBlocks(recorder.size() + 3)) << "capture goes on";
+      EXPECT_TRUE(engine.isRunning());
+      engine.stop();
+      continue;
+    }
+    ASSERT_TRUE(recorder.waitForLoss());
+    std::this_thread::sleep_for(100ms);  // time for a second report or a late block
+    EXPECT_FALSE(engine.isRunning());
+    const std::vector<TapRecorder::Loss> losses = recorder.losses();
+    ASSERT_EQ(losses.size(), 1u);
+    EXPECT_EQ(losses[0].reason, c.reason);
+    EXPECT_EQ(losses[0].thread, recorder.blocks()[0].thread);
+    EXPECT_EQ(losses[0].blocksBefore, recorder.size()) << "no block after the loss";
+    engine.inputNode().removeTap(0);
+    engine.stop();
+
+    if (c.restartServer) {
+      ASSERT_TRUE(server.restart());
+    }
+    TapRecorder again;
+    engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, again.tap(), again.onLoss());
+    engine.start();
+    EXPECT_TRUE(engine.isRunning());
+    ASSERT_TRUE(again.waitForBlocks(2));
+    EXPECT_EQ(again.blocks()[0].time.sampleTime, 0u) << "each capture counts from zero";
+    engine.stop();
   }
-  EXPECT_FALSE(engine.isRunning());
-  engine.inputNode().removeTap(0);
-  engine.stop();
-
-  // The same engine captures again once a server is back.
-  ASSERT_TRUE(server.restart());
-  TapRecorder again;
-  engine.inputNode().installTap(0, kBlockFrames, kTestMicFormat, again.tap());
-  engine.start();
-  EXPECT_TRUE(engine.isRunning());
-  ASSERT_TRUE(again.waitForBlocks(2));
-  EXPECT_EQ(again.blocks()[0].time.sampleTime, 0u) << "each capture counts from zero";
-  engine.stop();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -22,6 +23,8 @@ namespace {
 constexpr const char* kClientName = "quillmarsh-dictate";
 constexpr const char* kStreamName = "dictation";
 constexpr uint32_t kDefaultBlockFrames = 4096;
+// The server's name for its default source.
+constexpr const char* kDefaultSource = "@DEFAULT_SOURCE@";
 // Longest wait for the server on the main loop: a server that accepts the
 // connection but never answers must not hang the program.
 constexpr pa_usec_t kServerTimeoutUsec = 2 * PA_USEC_PER_SEC;
@@ -50,24 +53,9 @@ struct QueryResult {
   pa_threaded_mainloop* loop;
   bool done = false;
   bool found = false;
-  std::string defaultSource;
   AudioFormat format;
   bool isMonitor = false;
 };
-
-void onServerInfo(pa_context*, const pa_server_info* info, void* data) noexcept {
-  auto* result = static_cast<QueryResult*>(data);
-  try {
-    if (info && info->default_source_name) {
-      result->defaultSource = info->default_source_name;
-      result->found = true;
-    }
-  } catch (...) {
-    result->found = false;
-  }
-  result->done = true;
-  pa_threaded_mainloop_signal(result->loop, 0);
-}
 
 void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* data) noexcept {
   auto* result = static_cast<QueryResult*>(data);
@@ -86,6 +74,14 @@ pa_sample_format_t pulseSampleFormat(SampleFormat format) {
   return format == SampleFormat::int16 ? PA_SAMPLE_S16NE : PA_SAMPLE_FLOAT32NE;
 }
 
+// The source the user chose for this client, or nullptr for the server's
+// default. The client library reads the same variable when the record
+// stream connects without a name; an empty value counts as none.
+const char* chosenSource() {
+  const char* name = std::getenv("PULSE_SOURCE");
+  return name && *name ? name : nullptr;
+}
+
 }  // namespace
 
 // The input node is a view of the engine; its calls come from the main loop.
@@ -94,11 +90,11 @@ class PulseAudioEngine::Input final : public AudioInputNode {
   explicit Input(PulseAudioEngine& engine) : engine_(engine) {}
 
   AudioFormat outputFormat(int bus) override {
-    return bus == 0 ? engine_.defaultSourceFormat() : AudioFormat{};
+    return bus == 0 ? engine_.sourceFormat() : AudioFormat{};
   }
-  void installTap(int bus, uint32_t bufferSize, const AudioFormat& format,
-                  TapBlock block) override {
-    if (bus == 0) engine_.installTap(bufferSize, format, std::move(block));
+  void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block,
+                  InputLossHandler onLoss) override {
+    if (bus == 0) engine_.installTap(bufferSize, format, std::move(block), std::move(onLoss));
   }
   void removeTap(int bus) override {
     if (bus == 0) engine_.removeTap();
@@ -131,11 +127,13 @@ void PulseAudioEngine::start() {
   stopCaptureThread();
   try {
     connect();
-    SourceInfo source = queryDefaultSource();
-    if (source.isMonitor) throw pulseError(PA_ERR_NOENTITY);
+    SourceInfo source = querySource();
+    // A monitor records the speakers: fine when asked for by name, not as
+    // the stand-in default of a server that has no microphone.
+    if (source.isMonitor && !source.named) throw pulseError(PA_ERR_NOENTITY);
     AudioFormat format = tapFormat_.isValid() ? tapFormat_ : source.format;
     startCaptureThread();
-    openStream(format, tapFrames_ ? tapFrames_ : kDefaultBlockFrames, source.name);
+    openStream(format, tapFrames_ ? tapFrames_ : kDefaultBlockFrames);
   } catch (...) {
     stop();
     throw;
@@ -150,31 +148,35 @@ void PulseAudioEngine::stop() {
   stopCaptureThread();
 }
 
-AudioFormat PulseAudioEngine::defaultSourceFormat() {
+AudioFormat PulseAudioEngine::sourceFormat() {
   try {
     connect();
-    SourceInfo source = queryDefaultSource();
-    return source.isMonitor ? AudioFormat{} : source.format;
+    SourceInfo source = querySource();
+    return source.isMonitor && !source.named ? AudioFormat{} : source.format;
   } catch (const Error&) {
     return {};
   }
 }
 
-void PulseAudioEngine::installTap(uint32_t frames, const AudioFormat& format, TapBlock block) {
+void PulseAudioEngine::installTap(uint32_t frames, const AudioFormat& format, TapBlock block,
+                                  InputLossHandler onLoss) {
   removeTap();
   tapFrames_ = frames;
   tapFormat_ = format;
   std::lock_guard lock(tapMutex_);
   tap_ = std::move(block);
+  onLoss_ = std::move(onLoss);
 }
 
 void PulseAudioEngine::removeTap() {
   TapBlock released;
+  InputLossHandler releasedOnLoss;
   {
     std::lock_guard lock(tapMutex_);
     released = std::exchange(tap_, TapBlock{});
+    releasedOnLoss = std::exchange(onLoss_, InputLossHandler{});
   }
-  // `released` goes here, outside the lock: its captures may be heavy.
+  // They go here, outside the lock: their captures may be heavy.
 }
 
 // --- Connection -------------------------------------------------------------
@@ -256,30 +258,28 @@ bool PulseAudioEngine::waitLocked(const std::function<bool()>& done) {
   return done();
 }
 
-PulseAudioEngine::SourceInfo PulseAudioEngine::queryDefaultSource() {
+PulseAudioEngine::SourceInfo PulseAudioEngine::querySource() {
+  const char* named = chosenSource();
   LoopLock lock(loop_);
-  QueryResult server{loop_};
-  auto run = [&](pa_operation* operation, QueryResult& result) {
-    if (!operation) throw pulseError(context_);
-    bool answered = waitLocked([&] { return result.done; });
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-    if (!answered) throw pulseError(PA_ERR_TIMEOUT);
-  };
-  run(pa_context_get_server_info(context_, &onServerInfo, &server), server);
-  if (!server.found) throw pulseError(PA_ERR_NOENTITY);
   QueryResult source{loop_};
-  run(pa_context_get_source_info_by_name(context_, server.defaultSource.c_str(), &onSourceInfo,
-                                         &source),
-      source);
-  if (!source.found) throw pulseError(context_);
-  return {server.defaultSource, source.format, source.isMonitor};
+  pa_operation* operation = pa_context_get_source_info_by_name(
+      context_, named ? named : kDefaultSource, &onSourceInfo, &source);
+  if (!operation) throw pulseError(context_);
+  bool answered = waitLocked([&] { return source.done; });
+  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  if (!answered) throw pulseError(PA_ERR_TIMEOUT);
+  if (!source.found) {
+    int failure = pa_context_errno(context_);
+    if (named && failure == PA_ERR_NOENTITY) throw unknownSourceError(named);
+    throw pulseError(failure);
+  }
+  return {source.format, source.isMonitor, named != nullptr};
 }
 
 // --- Record stream ----------------------------------------------------------
 
-void PulseAudioEngine::openStream(const AudioFormat& format, uint32_t frames,
-                                  const std::string& source) {
+void PulseAudioEngine::openStream(const AudioFormat& format, uint32_t frames) {
   pa_sample_spec sampleSpec{pulseSampleFormat(format.sampleFormat),
                             static_cast<uint32_t>(format.sampleRate),
                             static_cast<uint8_t>(format.channelCount)};
@@ -303,7 +303,9 @@ void PulseAudioEngine::openStream(const AudioFormat& format, uint32_t frames,
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = static_cast<uint32_t>(blockBytes_);
-  if (pa_stream_connect_record(stream_, source.c_str(), &attr, PA_STREAM_NOFLAGS) < 0) {
+  // No source name: the library puts in PULSE_SOURCE's, or else the server
+  // records from its default and moves the stream when the default changes.
+  if (pa_stream_connect_record(stream_, nullptr, &attr, PA_STREAM_NOFLAGS) < 0) {
     Error error = pulseError(context_);
     closeStreamLocked();
     throw error;
@@ -333,14 +335,38 @@ void PulseAudioEngine::closeStreamLocked() {
 
 void PulseAudioEngine::onContextState(pa_context* context, void* self) noexcept {
   auto* engine = static_cast<PulseAudioEngine*>(self);
-  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) engine->running_ = false;
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+    engine->loseCapture(pa_context_errno(context));
+  }
   pa_threaded_mainloop_signal(engine->loop_, 0);
 }
 
+// A stream the server kills (its source gone with nowhere to move it) or
+// that fails ends here too; a moved or suspended stream stays good.
 void PulseAudioEngine::onStreamState(pa_stream* stream, void* self) noexcept {
   auto* engine = static_cast<PulseAudioEngine*>(self);
-  if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) engine->running_ = false;
+  if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+    engine->loseCapture(pa_context_errno(pa_stream_get_context(stream)));
+  }
   pa_threaded_mainloop_signal(engine->loop_, 0);
+}
+
+// Before capture has begun a failure is the start's to report; after it,
+// once per capture, the block in assembly goes out short and the capture
+// thread is told why capture ended.
+void PulseAudioEngine::loseCapture(int code) {
+  if (!running_.exchange(false)) return;
+  try {
+    if (pending_ && pendingBytes_ > 0) {
+      pushBlock(static_cast<uint32_t>(pendingBytes_ / blockFormat_.bytesPerFrame()));
+    }
+    Error reason = pulseError(code);
+    std::lock_guard lock(queueMutex_);
+    loss_.emplace(std::move(reason));
+  } catch (...) {
+    // Out of memory: the loss goes untold, as before there was a handler.
+  }
+  queueReady_.notify_one();
 }
 
 void PulseAudioEngine::onStreamRead(pa_stream* stream, size_t, void* self) noexcept {
@@ -380,17 +406,17 @@ void PulseAudioEngine::append(const std::byte* data, size_t bytes) {
     capturedFrames_ += chunk / blockFormat_.bytesPerFrame();
     if (data) data += chunk;
     bytes -= chunk;
-    if (pendingBytes_ == blockBytes_) pushBlock();
+    if (pendingBytes_ == blockBytes_) pushBlock(blockFrames_);
   }
 }
 
-void PulseAudioEngine::pushBlock() {
+void PulseAudioEngine::pushBlock(uint32_t frames) {
   std::shared_ptr<PcmBuffer> block = std::move(pending_);
   pendingBytes_ = 0;
   // A block whose memory could not be had is dropped whole; the next
   // block's time stamp still counts its frames.
   if (!block) return;
-  block->setFrameLength(blockFrames_);
+  block->setFrameLength(frames);
   {
     std::lock_guard lock(queueMutex_);
     queue_.push_back({std::move(block), {blockStartFrame_, monotonicNanos()}});
@@ -405,6 +431,7 @@ void PulseAudioEngine::startCaptureThread() {
   {
     std::lock_guard lock(queueMutex_);
     queue_.clear();
+    loss_.reset();
     quitCapture_ = false;
   }
   captureThread_ = std::thread([this] { deliverBlocks(); });
@@ -420,19 +447,36 @@ void PulseAudioEngine::stopCaptureThread() {
   captureThread_.join();
   std::lock_guard lock(queueMutex_);
   queue_.clear();
+  loss_.reset();
 }
 
+// Hands every block to the tap; after a loss, the blocks captured before it
+// first, so that the words heard last still reach the tap, then the reason
+// to the loss handler, and the thread ends.
 void PulseAudioEngine::deliverBlocks() {
   for (;;) {
     Block block;
+    std::optional<Error> loss;
     {
       std::unique_lock lock(queueMutex_);
-      queueReady_.wait(lock, [this] { return quitCapture_ || !queue_.empty(); });
+      queueReady_.wait(lock, [this] { return quitCapture_ || !queue_.empty() || loss_; });
       if (quitCapture_) return;
-      block = std::move(queue_.front());
-      queue_.pop_front();
+      if (queue_.empty()) {
+        loss = loss_;
+      } else {
+        block = std::move(queue_.front());
+        queue_.pop_front();
+      }
     }
     std::lock_guard lock(tapMutex_);
+    if (loss) {
+      try {
+        if (onLoss_) onLoss_(*loss);
+      } catch (...) {
+        // The handler reports its own failures.
+      }
+      return;
+    }
     if (!tap_) continue;
     try {
       tap_(block.buffer, block.time);

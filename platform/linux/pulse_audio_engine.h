@@ -1,10 +1,14 @@
-// The audio engine on a PulseAudio server: its input node is the server's
-// default source, recorded through the asynchronous client API. The engine
+// The audio engine on a PulseAudio server: its input node is the source that
+// PULSE_SOURCE names, or else the server's default source, recorded through
+// the asynchronous client API. The record stream is connected without a
+// source name, so that the client library applies PULSE_SOURCE and a stream
+// on the default follows the user's default when it changes. The engine
 // is owned by the dictation engine and driven from the main loop; nothing
 // connects to the server until the first call that needs it. Three threads
 // meet here: the main loop thread (every public call), the PulseAudio
 // mainloop thread (server callbacks, which cut the record stream into
-// blocks) and the capture thread (which hands each block to the tap block,
+// blocks and notice a lost server or stream) and the capture thread (which
+// hands each block to the tap block, and a loss to the tap's loss handler,
 // so that no tap code ever runs under the PulseAudio lock).
 #pragma once
 
@@ -15,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -36,12 +41,15 @@ class PulseAudioEngine final : public AudioEngine {
   AudioInputNode& inputNode() override;
   // Connects to the server if it can; a failure is left for start() to report.
   void prepare() override;
-  // Opens the record stream on the default source in the tap's format (the
-  // source's own format when no tap is installed). Throws an Error with the
-  // server's description; a default source that is only a monitor of a
-  // sink (a server without a microphone) fails as "No such entity".
+  // Opens the record stream in the tap's format (the source's own format
+  // when no tap is installed). Throws an Error that says what is wrong in
+  // plain words: a PULSE_SOURCE name the server does not know, or a default
+  // source that is only a monitor of a sink (a server without a
+  // microphone), fails; a monitor that PULSE_SOURCE names is recorded.
   void start() override;
-  // False once stopped, and also once the server has gone away.
+  // False once stopped, and also once capture has been lost: the server
+  // gone, or the stream killed or failed. A source that goes while the
+  // server moves the stream to another is no loss.
   bool isRunning() override;
   // Ends capture and drops the connection; blocks captured but not yet
   // handed to the tap are discarded. Works whatever state the server is in.
@@ -54,22 +62,23 @@ class PulseAudioEngine final : public AudioEngine {
     AudioTime time;
   };
   struct SourceInfo {
-    std::string name;
     AudioFormat format;
     bool isMonitor = false;
+    bool named = false;  // by PULSE_SOURCE, rather than the server's default
   };
 
   // Main loop thread.
-  AudioFormat defaultSourceFormat();
+  AudioFormat sourceFormat();
   void connect();
   void disconnect();
-  SourceInfo queryDefaultSource();
-  void openStream(const AudioFormat& format, uint32_t frames, const std::string& source);
+  SourceInfo querySource();
+  void openStream(const AudioFormat& format, uint32_t frames);
   void closeStreamLocked();
   bool waitLocked(const std::function<bool()>& done);
   void startCaptureThread();
   void stopCaptureThread();
-  void installTap(uint32_t frames, const AudioFormat& format, TapBlock block);
+  void installTap(uint32_t frames, const AudioFormat& format, TapBlock block,
+                  InputLossHandler onLoss);
   void removeTap();
 
   // PulseAudio mainloop thread, with its lock held.
@@ -78,7 +87,8 @@ class PulseAudioEngine final : public AudioEngine {
   static void onStreamRead(pa_stream* stream, size_t bytes, void* self) noexcept;
   void readAvailable(pa_stream* stream);
   void append(const std::byte* data, size_t bytes);
-  void pushBlock();
+  void pushBlock(uint32_t frames);
+  void loseCapture(int code);
 
   // Capture thread.
   void deliverBlocks();
@@ -105,26 +115,30 @@ class PulseAudioEngine final : public AudioEngine {
   uint64_t blockStartFrame_ = 0;
   uint64_t capturedFrames_ = 0;
 
-  // Full blocks on their way to the tap: pushed on the PulseAudio mainloop
-  // thread, popped on the capture thread, cleared on the main loop thread;
-  // all guarded by queueMutex_.
+  // Full blocks on their way to the tap, and then the reason capture was
+  // lost, if it was: pushed and set on the PulseAudio mainloop thread,
+  // taken on the capture thread, cleared on the main loop thread; all
+  // guarded by queueMutex_.
   std::mutex queueMutex_;
   std::condition_variable queueReady_;
   std::deque<Block> queue_;
+  std::optional<Error> loss_;
   bool quitCapture_ = false;
   std::thread captureThread_;  // started and joined on the main loop thread
 
-  // The tap block: set and cleared on the main loop thread, called on the
-  // capture thread. tapMutex_ guards it and is held for the whole call, so
-  // that removing the tap waits for a call in progress (and so the block
-  // itself must not remove or replace the tap).
+  // The tap block and its loss handler: set and cleared on the main loop
+  // thread, called on the capture thread. tapMutex_ guards them and is held
+  // for the whole call, so that removing the tap waits for a call in
+  // progress (and so neither may remove or replace the tap).
   std::mutex tapMutex_;
   TapBlock tap_;
+  InputLossHandler onLoss_;
 
   // Set on the main loop thread when capture begins (under the mainloop
   // lock, so that a failure reported meanwhile is not overwritten); cleared
   // there by stop() and on the PulseAudio mainloop thread when the stream or
-  // the connection fails.
+  // the connection fails, which makes that failure a loss only when capture
+  // had begun.
   std::atomic<bool> running_{false};
 };
 

@@ -2,7 +2,11 @@
 
 #include <pulse/context.h>
 #include <pulse/error.h>
+#include <pulse/introspect.h>
 #include <pulse/mainloop.h>
+
+#include <cstdlib>
+#include <optional>
 
 namespace dictate {
 
@@ -10,17 +14,14 @@ namespace {
 
 constexpr const char* kClientName = "quillmarsh-dictate";
 
-// Runs `loop` until `context` is connected, has failed or `deadline` has
-// passed; returns the error code of the attempt.
-int awaitConnection(pa_mainloop* loop, pa_context* context,
-                    std::chrono::steady_clock::time_point deadline) {
+// Runs `loop` until `finished` returns an error code (PA_OK for success) or
+// `deadline` has passed; returns that code, PA_ERR_TIMEOUT or
+// PA_ERR_INTERNAL.
+template <typename Finished>
+int runUntil(pa_mainloop* loop, std::chrono::steady_clock::time_point deadline,
+             Finished finished) {
   for (;;) {
-    pa_context_state_t state = pa_context_get_state(context);
-    if (state == PA_CONTEXT_READY) return PA_OK;
-    if (!PA_CONTEXT_IS_GOOD(state)) {
-      int error = pa_context_errno(context);
-      return error != PA_OK ? error : PA_ERR_UNKNOWN;
-    }
+    if (auto code = finished()) return *code;
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return PA_ERR_TIMEOUT;
@@ -31,8 +32,38 @@ int awaitConnection(pa_mainloop* loop, pa_context* context,
   }
 }
 
-// Tries to connect to the audio server, never starting one, and returns the
-// error code of the attempt (PA_OK when connected).
+int awaitConnection(pa_mainloop* loop, pa_context* context,
+                    std::chrono::steady_clock::time_point deadline) {
+  return runUntil(loop, deadline, [context]() -> std::optional<int> {
+    pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) return PA_OK;
+    if (PA_CONTEXT_IS_GOOD(state)) return std::nullopt;
+    int error = pa_context_errno(context);
+    return error != PA_OK ? error : PA_ERR_UNKNOWN;
+  });
+}
+
+// Asks the server about the source capture will record from (PULSE_SOURCE's,
+// or the default); returns the error code of the answer. A server that
+// keeps sources from some clients answers this one PA_ERR_ACCESS.
+int probeSource(pa_mainloop* loop, pa_context* context,
+                std::chrono::steady_clock::time_point deadline) {
+  const char* named = std::getenv("PULSE_SOURCE");
+  std::optional<int> answer;
+  auto onSource = [](pa_context* c, const pa_source_info*, int eol, void* data) noexcept {
+    if (eol != 0) *static_cast<std::optional<int>*>(data) = eol < 0 ? pa_context_errno(c) : PA_OK;
+  };
+  pa_operation* operation = pa_context_get_source_info_by_name(
+      context, named && *named ? named : "@DEFAULT_SOURCE@", onSource, &answer);
+  if (!operation) return pa_context_errno(context);
+  int code = runUntil(loop, deadline, [&answer] { return answer; });
+  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+  return code;
+}
+
+// Tries to connect to the audio server, never starting one, and to look up
+// the source; returns the error code of the attempt (PA_OK when both work).
 int probeServer(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   pa_mainloop* loop = pa_mainloop_new();
@@ -43,6 +74,7 @@ int probeServer(std::chrono::milliseconds timeout) {
     error = pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0
                 ? pa_context_errno(context)
                 : awaitConnection(loop, context, deadline);
+    if (error == PA_OK) error = probeSource(loop, context, deadline);
     pa_context_disconnect(context);
     pa_context_unref(context);
   }

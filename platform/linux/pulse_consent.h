@@ -1,7 +1,9 @@
 // Microphone consent on Linux, where no consent prompt exists: the answer
 // is the audio server's own access control. Access is refused only when the
-// server turns this client away (PA_ERR_ACCESS); a missing, slow or broken
-// server is not a refusal, since capture reports it. Owned by the platform;
+// server turns this client away (PA_ERR_ACCESS), at the connection or when
+// asked about the source capture will use (PULSE_SOURCE's, or the default);
+// a missing, slow or broken server, or a missing source, is not a refusal,
+// since capture reports it. Owned by the platform;
 // requests come from the main loop and are answered, in order, on a worker
 // thread of this service.
 #pragma once

@@ -1,8 +1,11 @@
-// Turns PulseAudio error codes into the program's Error, whose description
-// is the server library's own text ("Connection refused", "Access denied",
-// ...). Used by the PulseAudio audio engine and consent service on whatever
-// thread meets the failure; it keeps no state.
+// Turns PulseAudio error codes into the program's Error. The description
+// says in plain words what is wrong and keeps the server library's own text
+// in parentheses: "no audio server is running (Connection refused)". Used by
+// the PulseAudio audio engine and consent service on whatever thread meets
+// the failure; it keeps no state.
 #pragma once
+
+#include <string>
 
 #include "platform/error.h"
 
@@ -20,5 +23,9 @@ Error pulseError(int code);
 // The last error of `context`, as above. Call with the context's mainloop
 // lock held when the context runs on a threaded mainloop.
 Error pulseError(pa_context* context);
+
+// The error for a source that the user named (in PULSE_SOURCE) and the
+// server does not have; it names the source.
+Error unknownSourceError(const std::string& name);
 
 }  // namespace dictate

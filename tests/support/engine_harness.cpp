@@ -32,6 +32,7 @@ EngineHarness::EngineHarness() = default;
 EngineHarness::~EngineHarness() {
   while (platform.fakeConsent.pendingCount() > 0) platform.fakeConsent.answer(false);
   platform.fakeAssets.download.open();
+  platform.fakeSpeech.finalizing.open();
   loop.poll();
   run(engine.stop());
   platform.services.joinHelpers();

@@ -165,10 +165,11 @@ AudioFormat FakeInputNode::outputFormat(int bus) {
 }
 
 void FakeInputNode::installTap(int bus, uint32_t bufferSize, const AudioFormat& format,
-                               TapBlock block) {
+                               TapBlock block, InputLossHandler onLoss) {
   services_.record("tap.install", std::to_string(bus));
   std::lock_guard<std::mutex> lock(mutex_);
-  taps_.insert_or_assign(bus, Tap{bufferSize, format, std::move(block), ++generations_});
+  taps_.insert_or_assign(
+      bus, Tap{bufferSize, format, std::move(block), std::move(onLoss), ++generations_});
 }
 
 void FakeInputNode::removeTap(int bus) {
@@ -211,6 +212,12 @@ int FakeInputNode::tapGeneration(int bus) const {
   return it == taps_.end() ? 0 : it->second.generation;
 }
 
+InputLossHandler FakeInputNode::lossHandler(int bus) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = taps_.find(bus);
+  return it == taps_.end() ? InputLossHandler{} : it->second.onLoss;
+}
+
 void FakeInputNode::setCaptureFormat(const AudioFormat& format) {
   std::lock_guard<std::mutex> lock(mutex_);
   captureFormat_ = format;
@@ -238,6 +245,11 @@ bool FakeAudioEngine::isRunning() {
 void FakeAudioEngine::stop() {
   services_.record("audio.stop");
   running_ = false;
+}
+
+void FakeAudioEngine::loseInput(const Error& reason) {
+  running_ = false;
+  if (InputLossHandler onLoss = node.lossHandler()) onLoss(reason);
 }
 
 namespace {
@@ -332,8 +344,8 @@ void FakeTranscriber::postFailure(Error error) {
 // ---- FakeAnalyzer ----
 
 FakeAnalyzer::FakeAnalyzer(FakeServices& services, const FinalizeScript& script,
-                           SpeechModules modules)
-    : services_(services), script_(script), modules_(std::move(modules)) {}
+                           Gate& finalizing, SpeechModules modules)
+    : services_(services), script_(script), finalizing_(finalizing), modules_(std::move(modules)) {}
 
 Task<void> FakeAnalyzer::start(AnalyzerInputStream::Sequence input) {
   services_.record("analyzer.start");
@@ -360,6 +372,7 @@ std::shared_ptr<ResultChannel> FakeAnalyzer::resultChannel() const {
 Task<void> FakeAnalyzer::finalizeAndFinishThroughEndOfInput() {
   // A failing finalisation leaves the result channel alone.
   services_.call("analyzer.finalize");
+  co_await finalizing_.pass();
   if (input_) {
     while (auto value = input_->tryNext()) received_.push_back(std::move(*value));
     inputEndedAtFinalize_ = input_->isAtEnd();
@@ -400,7 +413,7 @@ std::shared_ptr<SpeechTranscriber> FakeSpeech::makeTranscriber(
 
 std::shared_ptr<SpeechAnalyzer> FakeSpeech::makeAnalyzer(const SpeechModules& modules) {
   services_.record("speech.makeAnalyzer");
-  auto analyzer = std::make_shared<FakeAnalyzer>(services_, finalize, modules);
+  auto analyzer = std::make_shared<FakeAnalyzer>(services_, finalize, finalizing, modules);
   lastAnalyzer_ = analyzer;
   return analyzer;
 }

@@ -125,7 +125,8 @@ class FakeInputNode : public AudioInputNode {
  public:
   explicit FakeInputNode(FakeServices& services) : services_(services) {}
   AudioFormat outputFormat(int bus) override;
-  void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) override;
+  void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block,
+                  InputLossHandler onLoss) override;
   void removeTap(int bus) override;
 
   // Calls the block on `bus` as the capture thread would; false when the
@@ -136,6 +137,8 @@ class FakeInputNode : public AudioInputNode {
   AudioFormat tapFormat(int bus = 0) const;
   // Each installTap makes a new generation; 0 when the bus has no tap.
   int tapGeneration(int bus = 0) const;
+  // A copy of the loss handler of the tap on `bus`; empty when none.
+  InputLossHandler lossHandler(int bus = 0) const;
 
   void setCaptureFormat(const AudioFormat& format);
 
@@ -144,6 +147,7 @@ class FakeInputNode : public AudioInputNode {
     uint32_t bufferSize;
     AudioFormat format;
     TapBlock block;
+    InputLossHandler onLoss;
     int generation;
   };
   FakeServices& services_;
@@ -165,6 +169,9 @@ class FakeAudioEngine : public AudioEngine {
 
   // Capture ends by itself (a device gone, say), without a stop() call.
   void haltOnItsOwn() { running_ = false; }
+  // Capture is lost: it ends, and the tap on bus 0 is told `reason` on the
+  // calling thread, as a capture thread would tell it.
+  void loseInput(const Error& reason);
   bool running() const { return running_; }
 
  private:
@@ -223,7 +230,8 @@ struct FinalizeScript {
 
 class FakeAnalyzer : public SpeechAnalyzer {
  public:
-  FakeAnalyzer(FakeServices& services, const FinalizeScript& script, SpeechModules modules);
+  FakeAnalyzer(FakeServices& services, const FinalizeScript& script, Gate& finalizing,
+               SpeechModules modules);
   Task<void> start(AnalyzerInputStream::Sequence input) override;
   Task<void> finalizeAndFinishThroughEndOfInput() override;
 
@@ -238,6 +246,7 @@ class FakeAnalyzer : public SpeechAnalyzer {
 
   FakeServices& services_;
   const FinalizeScript& script_;
+  Gate& finalizing_;
   const SpeechModules modules_;
   std::optional<AnalyzerInputStream::Sequence> input_;
   std::vector<AnalyzerInput> received_;
@@ -258,6 +267,8 @@ class FakeSpeech : public SpeechService {
   // The format answer; std::nullopt when none fits.
   std::optional<AudioFormat> bestFormat = AudioFormat{16000, 1, SampleFormat::int16};
   FinalizeScript finalize;
+  // Closed: finalisations wait, once begun, until the test opens it.
+  Gate finalizing;
 
   // The objects made most recently, while something still holds them.
   std::shared_ptr<FakeTranscriber> lastTranscriber() const { return lastTranscriber_.lock(); }
