@@ -84,7 +84,7 @@ Task<void> DictationEngine::stop() {
 }
 
 Task<void> DictationEngine::awaitStopInProgress() {
-  // A named starter: see offload() in platform/task.h.
+  // A named starter: see offload() in runtime/task.h.
   auto wait = [this](CompletionHandler<bool> done) { stopWaiters.push_back(std::move(done)); };
   co_await Completion<bool>(std::move(wait));
 }
