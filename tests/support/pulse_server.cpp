@@ -121,7 +121,8 @@ std::string PulseServer::toolOutput(const std::string& command) const {
 bool PulseServer::waitForRecordStream(std::chrono::milliseconds timeout) const {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   do {
-    if (!toolOutput("pactl list short source-outputs").empty()) return true;
+    // The remapped microphone's own stream has no client ("-").
+    if (!toolOutput("pactl list short source-outputs | awk '$3 != \"-\"'").empty()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;

@@ -53,7 +53,7 @@ class PulseServer {
   // Runs `command` through the shell with pactl and paplay pointed at this
   // server; returns its exit status.
   int runTool(const std::string& command) const;
-  // Waits until the server has a record stream, polling pactl.
+  // Waits until a client has a record stream on the server, polling pactl.
   bool waitForRecordStream(std::chrono::milliseconds timeout) const;
   // The number of clients connected with the application name `name`.
   int clientCount(const std::string& name) const;
