@@ -26,9 +26,13 @@ case "${1:-all}" in
   sample) packages=$sample ;;
   *) echo "usage: $0 [all|demo|sample]" >&2; exit 2 ;;
 esac
+# One query for all: the demo runs this on every start.
+# shellcheck disable=SC2086
+installed=" $(dpkg-query -W -f='${Package} ${Status}\n' $packages 2>/dev/null |
+  awk '$4 == "installed" { printf "%s ", $1 }')"
 missing=""
 for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  case "$installed" in *" $p "*) ;; *) missing="$missing $p" ;; esac
 done
 [ -n "$missing" ] || exit 0
 as_root=""
