@@ -7,6 +7,7 @@
 #include <climits>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/error.h"
 
@@ -29,9 +30,13 @@ std::string executableFolder() {
 class ModuleLoader {
  public:
   Platform& platform() {
+    if (Platform* loaded = tryPlatform()) return *loaded;
+    throw Error("platform", 1, failure_);
+  }
+  // The services, or nullptr when the module cannot be loaded.
+  Platform* tryPlatform() {
     std::call_once(once_, [this] { load(); });
-    if (!platform_) throw Error("platform", 1, failure_);
-    return *platform_;
+    return platform_.get();
   }
   bool isLoaded() const { return loaded_.load(); }
 
@@ -100,6 +105,36 @@ class LazyConverters : public AudioConverterFactory {
   ModuleLoader& loader_;
 };
 
+// Without the module, a transcriber and an analyzer are still made: the
+// engine stores both before any step that can fail, and its stop sequence
+// finds the half-built dictation by its analyzer, so that a failed start
+// ends in "stopped". The failure itself comes from the first service that
+// has work to do (the model check, in practice).
+class UnavailableTranscriber : public SpeechTranscriber {
+ public:
+  explicit UnavailableTranscriber(TranscriberConfiguration configuration)
+      : configuration_(std::move(configuration)) {}
+  const TranscriberConfiguration& configuration() const override { return configuration_; }
+  std::shared_ptr<ResultChannel> results() override { return results_; }
+
+ private:
+  const TranscriberConfiguration configuration_;
+  const std::shared_ptr<ResultChannel> results_ = std::make_shared<ResultChannel>();
+};
+
+class UnavailableAnalyzer : public SpeechAnalyzer {
+ public:
+  explicit UnavailableAnalyzer(ModuleLoader& loader) : loader_(loader) {}
+  Task<void> start(AnalyzerInputStream::Sequence) override {
+    loader_.platform();  // throws the loader's description
+    co_return;
+  }
+  Task<void> finalizeAndFinishThroughEndOfInput() override { co_return; }
+
+ private:
+  ModuleLoader& loader_;
+};
+
 class LazyLinuxPlatform : public Platform, SpeechService, AssetInventory, ConsentService {
  public:
   std::unique_ptr<AudioEngine> makeAudioEngine() override {
@@ -112,10 +147,12 @@ class LazyLinuxPlatform : public Platform, SpeechService, AssetInventory, Consen
 
  private:
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const TranscriberConfiguration& config) override {
-    return loader_.platform().speech().makeTranscriber(config);
+    if (Platform* real = loader_.tryPlatform()) return real->speech().makeTranscriber(config);
+    return std::make_shared<UnavailableTranscriber>(config);
   }
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules& modules) override {
-    return loader_.platform().speech().makeAnalyzer(modules);
+    if (Platform* real = loader_.tryPlatform()) return real->speech().makeAnalyzer(modules);
+    return std::make_shared<UnavailableAnalyzer>(loader_);
   }
   Task<std::optional<AudioFormat>> bestAvailableAudioFormat(const SpeechModules& modules) override {
     return loader_.platform().speech().bestAvailableAudioFormat(modules);
@@ -131,14 +168,9 @@ class LazyLinuxPlatform : public Platform, SpeechService, AssetInventory, Consen
     return loader_.platform().assetInventory().reserve(locale);
   }
   void requestAccess(MediaType media, std::function<void(bool)> handler) override {
-    Platform* real = nullptr;
-    try {
-      real = &loader_.platform();
-    } catch (const Error&) {
-      // Not a refusal: the first service the start needs reports the failure.
-      handler(true);
-      return;
-    }
+    Platform* real = loader_.tryPlatform();
+    // Not a refusal: the first service the start needs reports the failure.
+    if (!real) return handler(true);
     real->consent().requestAccess(media, std::move(handler));
   }
 

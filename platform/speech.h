@@ -83,6 +83,9 @@ using SpeechModules = std::vector<std::shared_ptr<SpeechTranscriber>>;
 class SpeechService {
  public:
   virtual ~SpeechService() = default;
+  // Making a transcriber or an analyzer never fails (a service that cannot
+  // work fails later, in its asynchronous operations): the engine relies on
+  // holding both before anything can fail.
   virtual std::shared_ptr<SpeechTranscriber> makeTranscriber(const TranscriberConfiguration& config) = 0;
   // An analyzer running `modules`, not yet started (no analyzer options).
   virtual std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules& modules) = 0;

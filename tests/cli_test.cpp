@@ -1,8 +1,9 @@
 // Black-box runs of the built program: bytes in on standard input, exact
 // bytes expected on standard output and standard error, and the exit
 // status. Every run gets a private environment (no audio server, empty
-// home and data folders), and no run sends "start" or passes "--once", so
-// nothing real is touched. Also the unit test of the --once match.
+// home and data folders), and only a copy of the program without its
+// services module is ever started, so nothing real is touched. Also the unit
+// test of the --once match.
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "app/command_loop.h"
+#include "app/platform_module.h"
 
 namespace {
 
@@ -37,6 +39,7 @@ struct Invocation {
   std::vector<std::string> args = {};  // after the program path
   StdinKind stdinKind = StdinKind::pipe;
   StdoutKind stdoutKind = StdoutKind::pipe;
+  std::string binary = DICTATE_BINARY;
 };
 
 struct Outcome {
@@ -202,7 +205,7 @@ Outcome CliTest::run(const Invocation& run) {
   posix_spawnattr_setsigdefault(&attr, &signals);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::vector<std::string> argStrings = {DICTATE_BINARY};
+  std::vector<std::string> argStrings = {run.binary};
   argStrings.insert(argStrings.end(), run.args.begin(), run.args.end());
   std::vector<std::string> envStrings = environment();
   auto pointers = [](std::vector<std::string>& strings) {
@@ -213,7 +216,7 @@ Outcome CliTest::run(const Invocation& run) {
   };
   std::vector<char*> argv = pointers(argStrings), envp = pointers(envStrings);
   pid_t pid = -1;
-  int spawnError = ::posix_spawn(&pid, DICTATE_BINARY, &actions, &attr, argv.data(), envp.data());
+  int spawnError = ::posix_spawn(&pid, run.binary.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   EXPECT_EQ(spawnError, 0) << std::strerror(spawnError);
@@ -323,6 +326,24 @@ TEST_F(CliTest, OnlyTheExactOnceArgumentCounts) {
     expectOutcome(run({.input = "{\"cmd\":\"jump\"}\n", .args = args}), kReady,
                   diag("unknown cmd: jump"));
   }
+}
+
+TEST_F(CliTest, WithoutTheServicesModuleEveryStartEndsInStopped) {
+  const std::filesystem::path folder = dir_ / "bin", copy = folder / "quillmarsh-dictate";
+  std::filesystem::create_directory(folder);
+  std::filesystem::copy_file(DICTATE_BINARY, copy);
+  std::string module;  // as the events write it: every '/' escaped
+  for (char c : (folder / dictate::kPlatformModuleName).string()) {
+    module += c == '/' ? std::string("\\/") : std::string(1, c);
+  }
+  const std::string failed =
+      "{\"message\":\"start failed: cannot load the audio and speech services: " + module +
+      ": cannot open shared object file: No such file or directory\",\"type\":\"error\"}\n"
+      "{\"type\":\"state\",\"value\":\"stopped\"}\n";
+  // Each start fails the same way; the second shows the first left the
+  // engine idle.
+  expectOutcome(run({.input = "{\"cmd\":\"start\"}\n", .args = {"--once"}, .binary = copy.string()}),
+                kReady + failed + failed, "");
 }
 
 TEST_F(CliTest, EveryKindOfStandardInputWorks) {

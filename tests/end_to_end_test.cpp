@@ -1,13 +1,15 @@
 // The built program end to end on real services: a private PulseAudio
-// server whose virtual microphone plays sentences spoken by espeak-ng over a
-// noise floor, in real time, while the program recognises them with
-// PocketSphinx. Checks the events a host sees, byte for byte where they are
-// fixed and by word error rate where they are recognised text.
+// server (or PipeWire with its PulseAudio server) whose virtual microphone
+// plays sentences spoken by espeak-ng over a noise floor, in real time,
+// while the program recognises them with PocketSphinx. Checks the events a
+// host sees, byte for byte where they are fixed and by word error rate where
+// they are recognised text.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,26 +66,29 @@ std::string join(const std::vector<std::string>& parts) {
   return out;
 }
 
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
 class EndToEndTest : public ::testing::Test {
  protected:
+  explicit EndToEndTest(PulseServer::Options server = {}) : server_(server) {}
+
   void SetUp() override {
     ASSERT_TRUE(server_.isUp()) << "the private audio server did not start";
   }
 
-  // `source`: PULSE_SOURCE, when set.
+  // The program on the private server, with its data in the scratch folder
+  // unless `changes` says otherwise.
   std::unique_ptr<DictateProcess> launch(const std::vector<std::string>& args,
-                                         std::optional<std::string> source = std::nullopt) {
-    return std::make_unique<DictateProcess>(
-        DICTATE_BINARY, args,
-        std::vector<std::pair<std::string, std::optional<std::string>>>{
-            {"PULSE_SERVER", server_.address()},
-            {"PULSE_COOKIE", (fs::path(server_.dir()) / "client-cookie").string()},
-            {"PULSE_SOURCE", source},
-            {"HOME", scratch_.path().string()},
-            {"XDG_DATA_HOME", (scratch_.path() / "data").string()},
-            {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
-            {"XDG_RUNTIME_DIR", std::nullopt},
-            {"XDG_DATA_DIRS", std::nullopt}});
+                                         const Environment& changes = {}) {
+    Environment env = {{"PULSE_SERVER", server_.address()},
+                       {"PULSE_COOKIE", (fs::path(server_.dir()) / "client-cookie").string()},
+                       {"HOME", scratch_.path().string()},
+                       {"XDG_DATA_HOME", (scratch_.path() / "data").string()},
+                       {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
+                       {"XDG_RUNTIME_DIR", std::nullopt},
+                       {"XDG_DATA_DIRS", std::nullopt}};
+    env.insert(env.end(), changes.begin(), changes.end());
+    return std::make_unique<DictateProcess>(DICTATE_BINARY, args, env);
   }
 
   // Plays `samples` into the sink `sink` (whose monitor the virtual
@@ -113,11 +118,26 @@ class EndToEndTest : public ::testing::Test {
     return out + "stderr:\n" + err;
   }
 
+  // Three sentences between "start" and "stop": the events in their order
+  // and the recognised text.
+  void dictateSpokenSentences();
+
   sa::ScratchDir scratch_;
   PulseServer server_;
 };
 
-TEST_F(EndToEndTest, DictatesSpokenSentencesBetweenStartAndStop) {
+// The same program on PipeWire's PulseAudio server, as most desktops run.
+class EndToEndOnPipeWireTest : public EndToEndTest {
+ protected:
+  EndToEndOnPipeWireTest() : EndToEndTest({.pipeWire = true}) {}
+};
+
+TEST_F(EndToEndTest, DictatesSpokenSentencesBetweenStartAndStop) { dictateSpokenSentences(); }
+TEST_F(EndToEndOnPipeWireTest, DictatesSpokenSentencesBetweenStartAndStop) {
+  dictateSpokenSentences();
+}
+
+void EndToEndTest::dictateSpokenSentences() {
   const std::vector<std::string> sentences = {sa::dictationSentences()[0], sa::dictationSentences()[2],
                                               sa::dictationSentences()[10]};
   auto audio = spokenSentences(sentences, 1.0, scratch_.path());
@@ -206,7 +226,7 @@ TEST_F(EndToEndTest, PulseSourceChoosesTheMicrophone) {
                             "master=feed2.monitor"), 0);
   const std::vector<std::string> sentences = {sa::dictationSentences()[2]};
   auto audio = spokenSentences(sentences, 1.0, scratch_.path());
-  auto program = launch({}, "othermic");
+  auto program = launch({}, {{"PULSE_SOURCE", "othermic"}});
   ASSERT_TRUE(program->waitForLine(kReady, 10s));
   program->send(R"({"cmd":"start"})");
   ASSERT_TRUE(program->waitForLine(kListening, 30s)) << describe(program->lines(), program->standardError());
@@ -218,7 +238,7 @@ TEST_F(EndToEndTest, PulseSourceChoosesTheMicrophone) {
   auto finals = texts(lines, "final");
   EXPECT_LE(sa::wordErrorRate(join(sentences), join(finals)), kMaxWordErrorRate) << details;
 
-  auto missing = launch({}, "nosuchmic");
+  auto missing = launch({}, {{"PULSE_SOURCE", "nosuchmic"}});
   ASSERT_TRUE(missing->waitForLine(kReady, 10s));
   missing->send(R"({"cmd":"start"})");
   missing->closeInput();
@@ -231,6 +251,35 @@ TEST_F(EndToEndTest, PulseSourceChoosesTheMicrophone) {
                      R"x(which PULSE_SOURCE asks for (No such entity)","type":"error"})x",
                      kStopped}))
       << missing->standardError();
+}
+
+TEST_F(EndToEndTest, UnwritableDataFoldersStillDictate) {
+  // A file where the folders would be: nobody, root included, can create
+  // anything below it, as in a read-only or sandboxed home.
+  const fs::path blocked = scratch_.path() / "blocked";
+  std::ofstream(blocked) << "";
+  auto program = launch({}, {{"HOME", (blocked / "home").string()},
+                             {"XDG_DATA_HOME", (blocked / "data").string()}});
+  size_t from = 0;
+  for (int i = 0; i < 2; ++i) {  // the reservation holds for the second start
+    program->send(R"({"cmd":"start"})");
+    auto listening = program->waitForLine(kListening, 30s, from);
+    ASSERT_TRUE(listening) << describe(program->lines(), program->standardError());
+    program->send(R"({"cmd":"stop"})");
+    auto stopped = program->waitForLine(kStopped, 30s, *listening);
+    ASSERT_TRUE(stopped) << describe(program->lines(), program->standardError());
+    from = *stopped + 1;
+  }
+  program->send(R"({"cmd":"quit"})");
+  ASSERT_EQ(program->waitForExit(30s), 0);
+  std::vector<std::string> events;
+  for (const auto& line : program->lines()) events.push_back(line.text);
+  EXPECT_EQ(events, (std::vector<std::string>{kReady, kModelReady, kListening, kStopped,
+                                              kModelReady, kListening, kStopped}));
+  EXPECT_EQ(program->standardError(),
+            "[dictate] the speech model reservation for en-US is kept for this run only: could "
+            "not create " + (blocked / "data" / "quillmarsh-dictate").string() +
+                ": Not a directory\n");
 }
 
 // The server dies in the middle of a second sentence: the host reads the

@@ -6,11 +6,13 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "app/output.h"
 #include "platform/error.h"
 #include "platform/linux/model_download.h"
 
@@ -209,9 +211,24 @@ fs::path ModelStore::reservationsFile() const { return locations_.userStore / "r
 
 std::vector<Locale> ModelStore::readReservations() const {
   std::ifstream in(reservationsFile());
+  std::vector<std::string> ids = parseReservations(in);
+  {
+    std::lock_guard<std::mutex> lock(heldMutex_);
+    for (const auto& id : held_) {
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
+    }
+  }
   std::vector<Locale> locales;
-  for (auto& id : parseReservations(in)) locales.emplace_back(std::move(id));
+  for (auto& id : ids) locales.emplace_back(std::move(id));
   return locales;
+}
+
+bool ModelStore::holdForThisProcess(const Locale& locale) {
+  const std::string id = locale.bcp47Identifier();
+  std::lock_guard<std::mutex> lock(heldMutex_);
+  if (std::find(held_.begin(), held_.end(), id) != held_.end()) return false;
+  held_.push_back(id);
+  return true;
 }
 
 bool ModelStore::addReservation(const Locale& locale) const {
@@ -247,7 +264,20 @@ Task<std::vector<Locale>> ModelStore::reservedLocales() { co_return readReservat
 // Taking the lock can wait for another process, so it happens off the loop.
 Task<bool> ModelStore::reserve(const Locale& locale) {
   auto add = [this, locale] { return addReservation(locale); };
-  co_return co_await offload(std::move(add));
+  std::string unsaved;
+  try {
+    co_return co_await offload(std::move(add));
+  } catch (const Error& error) {
+    if (error.domain() != kAssetsErrorDomain || error.code() != kAssetStoreFailed) throw;
+    unsaved = error.localizedDescription();
+  }
+  // The reservation only records that this program uses the locale; the
+  // model itself is in place, so dictation goes on. A later start finds the
+  // locale held and asks no more, so this is said once per process.
+  const bool added = holdForThisProcess(locale);
+  writeDiagnostic("the speech model reservation for " + locale.bcp47Identifier() +
+                  " is kept for this run only: " + unsaved);
+  co_return added;
 }
 
 }  // namespace dictate

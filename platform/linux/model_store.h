@@ -7,16 +7,20 @@
 // the user's store from a source listed in the catalog installed with the
 // program (see model_download.h). Reserved locales are kept in the user's
 // store, one BCP 47 identifier a line, rewritten atomically under a file
-// lock so that processes reserving at the same time lose nothing.
+// lock so that processes reserving at the same time lose nothing. Where the
+// list cannot be saved (a read-only or sandboxed home), a reservation holds
+// for the life of the process instead: an installed model is not made
+// unusable by a folder we cannot write.
 //
 // The platform owns one ModelStore for the life of the process. The
 // AssetInventory operations are called on the main loop and run file work
 // that may block (locks, downloads) on threads of their own; the other
-// members are plain synchronous calls for any one thread at a time, and the
-// store holds no mutable state of its own.
+// members are plain synchronous calls. The only mutable state, the
+// reservations held for the process, is guarded by a mutex.
 #pragma once
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,7 +60,8 @@ class ModelStore : public AssetInventory {
   // The catalog files that exist, in the order of the data folders.
   std::vector<std::filesystem::path> catalogFiles() const;
 
-  // The reserved locales; lines that are not locale identifiers are ignored.
+  // The reserved locales, saved ones first, then those held for this
+  // process; lines that are not locale identifiers are ignored.
   std::vector<Locale> readReservations() const;
   // Adds `locale` unless reserved already; true when it was added. Blocks
   // while another process updates the list. Throws an Error on I/O failure.
@@ -66,14 +71,20 @@ class ModelStore : public AssetInventory {
   Task<std::unique_ptr<AssetInstallationRequest>> assetInstallationRequest(
       const SpeechModules& modules) override;
   Task<std::vector<Locale>> reservedLocales() override;
+  // A reservation that cannot be saved is held for this process, with one
+  // diagnostic; the call then succeeds.
   Task<bool> reserve(const Locale& locale) override;
 
   const ModelStoreLocations& locations() const { return locations_; }
 
  private:
   std::filesystem::path reservationsFile() const;
+  // Holds `locale` for this process; false when it was held already.
+  bool holdForThisProcess(const Locale& locale);
 
   const ModelStoreLocations locations_;
+  mutable std::mutex heldMutex_;
+  std::vector<std::string> held_;  // BCP 47 identifiers; any thread, under heldMutex_
 };
 
 // The error domain of the model store; codes below.

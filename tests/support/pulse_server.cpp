@@ -14,7 +14,6 @@ namespace dictate::testing {
 
 namespace {
 
-const std::string kScript = DICTATE_SOURCE_DIR "/scripts/pulse-server.sh";
 
 std::optional<std::string> variable(const char* name) {
   const char* value = getenv(name);
@@ -44,7 +43,10 @@ std::string commandOutput(const std::string& command, int* status = nullptr) {
 
 }  // namespace
 
-PulseServer::PulseServer(Options options) : options_(options) {
+PulseServer::PulseServer(Options options)
+    : options_(options),
+      script_(DICTATE_SOURCE_DIR "/scripts/" +
+              std::string(options.pipeWire ? "pipewire-server.sh" : "pulse-server.sh")) {
   char pattern[] = "/tmp/dictate-pulse-XXXXXX";
   if (mkdtemp(pattern)) dir_ = pattern;
   if (!dir_.empty()) start();
@@ -52,7 +54,7 @@ PulseServer::PulseServer(Options options) : options_(options) {
 
 PulseServer::~PulseServer() {
   if (!dir_.empty()) {
-    commandOutput(kScript + " stop " + dir_ + " --now");
+    commandOutput(script_ + " stop " + dir_ + " --now");
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
   }
@@ -63,7 +65,7 @@ PulseServer::~PulseServer() {
 }
 
 bool PulseServer::start() {
-  std::string command = kScript + " start " + dir_ + " --exit-idle 60";
+  std::string command = script_ + " start " + dir_ + " --exit-idle 60";
   if (options_.requireCredentials) command += " --require-credentials";
   if (!options_.withMicrophone) command += " --no-microphone";
   int status = -1;
@@ -79,7 +81,7 @@ bool PulseServer::start() {
 
 bool PulseServer::restart() { return start(); }
 
-void PulseServer::kill() { commandOutput(kScript + " stop " + dir_ + " --now"); }
+void PulseServer::kill() { commandOutput(script_ + " stop " + dir_ + " --now"); }
 
 void PulseServer::signal(int signal) const {
   std::ifstream file(dir_ + "/pid");
@@ -119,7 +121,8 @@ std::string PulseServer::toolOutput(const std::string& command) const {
 bool PulseServer::waitForRecordStream(std::chrono::milliseconds timeout) const {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   do {
-    if (!toolOutput("pactl list short source-outputs").empty()) return true;
+    // The remapped microphone's own stream has no client ("-").
+    if (!toolOutput("pactl list short source-outputs | awk '$3 != \"-\"'").empty()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   } while (std::chrono::steady_clock::now() < deadline);
   return false;

@@ -1,8 +1,10 @@
-// A private PulseAudio server for the Pulse* tests: scripts/pulse-server.sh
-// runs it in a temporary folder of its own, with a null sink "feed" whose
-// audio comes out of the default source "testmic". Made and destroyed on the
-// test's thread; the destructor stops the server, removes the folder and
-// restores the PulseAudio variables of this process's environment.
+// A private PulseAudio server for the Pulse* and end-to-end tests:
+// scripts/pulse-server.sh runs it (or scripts/pipewire-server.sh runs
+// PipeWire with its PulseAudio server) in a temporary folder of its own, with
+// a null sink "feed" whose audio comes out of the default source "testmic".
+// Made and destroyed on the test's thread; the destructor stops the server,
+// removes the folder and restores the PulseAudio variables of this process's
+// environment.
 #pragma once
 
 #include <chrono>
@@ -18,6 +20,9 @@ class PulseServer {
     bool requireCredentials = false;
     // Without it the default source is the monitor of "feed".
     bool withMicrophone = true;
+    // PipeWire and its PulseAudio server instead of PulseAudio (no
+    // credentials then).
+    bool pipeWire = false;
   };
 
   // Starts the server; check isUp().
@@ -48,7 +53,7 @@ class PulseServer {
   // Runs `command` through the shell with pactl and paplay pointed at this
   // server; returns its exit status.
   int runTool(const std::string& command) const;
-  // Waits until the server has a record stream, polling pactl.
+  // Waits until a client has a record stream on the server, polling pactl.
   bool waitForRecordStream(std::chrono::milliseconds timeout) const;
   // The number of clients connected with the application name `name`.
   int clientCount(const std::string& name) const;
@@ -59,6 +64,7 @@ class PulseServer {
   std::string toolOutput(const std::string& command) const;
 
   Options options_;
+  std::string script_;
   std::string dir_;
   std::string address_;
   std::optional<std::string> savedServer_, savedCookie_;
