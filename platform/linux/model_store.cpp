@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/output.h"
+#include "output/output.h"
 #include "platform/error.h"
 #include "platform/linux/model_download.h"
 
