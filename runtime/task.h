@@ -215,19 +215,26 @@ class CompletionHandler {
   explicit CompletionHandler(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
   void operator()(T value) const {
-    if (state_->called.exchange(true)) return;
+    if (!state_ || state_->called.exchange(true)) return;
     state_->result.template emplace<1>(std::move(value));
     resume();
   }
   void fail(std::exception_ptr error) const {
-    if (state_->called.exchange(true)) return;
+    if (!state_ || state_->called.exchange(true)) return;
     state_->result.template emplace<2>(std::move(error));
     resume();
   }
 
  private:
-  void resume() const { state_->executor.post(state_->resumeWaiter); }
-  std::shared_ptr<State> state_;
+  // The handler that delivered the result lets go of the shared state and
+  // hands its reference to the loop, so that the result (an exception
+  // object, say) is released on the loop thread, never on the caller's.
+  void resume() const {
+    auto state = std::move(state_);
+    Executor executor = state->executor;
+    executor.post([state = std::move(state)] { state->resumeWaiter(); });
+  }
+  mutable std::shared_ptr<State> state_;
 };
 
 // Awaitable: `T v = co_await Completion<T>([](CompletionHandler<T> h) {...})`
