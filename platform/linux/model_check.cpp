@@ -77,11 +77,11 @@ std::optional<std::string> fingerprint(const fs::path& modelDir, const ModelOpti
     struct stat st;
     if (::stat(file.c_str(), &st) != 0) return std::nullopt;
     text += file.string() + '\0';
-    for (long long n : {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
-                        static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                        static_cast<long long>(st.st_mtim.tv_nsec),
-                        static_cast<long long>(st.st_ctim.tv_sec),
-                        static_cast<long long>(st.st_ctim.tv_nsec)}) {
+    for (long long n :
+         {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+          static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+          static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+          static_cast<long long>(st.st_ctim.tv_nsec)}) {
       text += std::to_string(n) + ' ';
     }
   }
@@ -242,12 +242,12 @@ std::string fileBeingRead(const fs::path& modelDir, const std::string& log) {
 std::string describeFailure(const fs::path& modelDir, const CheckRun& run) {
   const std::string damaged = "speech model in " + modelDir.string() + " is damaged: ";
   if (run.timedOut) {
-    return damaged + "checking it took longer than " +
-           std::to_string(kModelCheckTimeout.count()) + " s";
+    return damaged + "checking it took longer than " + std::to_string(kModelCheckTimeout.count()) +
+           " s";
   }
   const bool decoding = run.log.find(kModelCheckDecodingLine) != std::string::npos;
   const std::string file = decoding ? "" : fileBeingRead(modelDir, run.log);
-  const std::string step = decoding ? "decoding with it"
+  const std::string step = decoding       ? "decoding with it"
                            : file.empty() ? "loading it"
                                           : "reading " + file;
   if (size_t at = run.log.rfind(kModelCheckDamagedPrefix);
@@ -259,8 +259,7 @@ std::string describeFailure(const fs::path& modelDir, const CheckRun& run) {
   if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == kModelCheckRefused)
     return damaged + "the decoder library refused it" + (file.empty() ? "" : " at " + file);
   if (WIFSIGNALED(run.status)) {
-    return damaged + step + " crashed the model check (" + ::strsignal(WTERMSIG(run.status)) +
-           ")";
+    return damaged + step + " crashed the model check (" + ::strsignal(WTERMSIG(run.status)) + ")";
   }
   return damaged + "the decoder library gave up " + step + " (exit status " +
          std::to_string(WEXITSTATUS(run.status)) + ")";
@@ -270,8 +269,8 @@ std::string describeFailure(const fs::path& modelDir, const CheckRun& run) {
 fs::path folderOfThisCode() {
   Dl_info info{};
   link_map* map = nullptr;
-  if (::dladdr1(reinterpret_cast<void*>(&folderOfThisCode), &info,
-                reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) != 0 &&
+  if (::dladdr1(reinterpret_cast<void*>(&folderOfThisCode), &info, reinterpret_cast<void**>(&map),
+                RTLD_DL_LINKMAP) != 0 &&
       map && map->l_name && map->l_name[0] == '/') {
     return fs::path(map->l_name).parent_path();
   }

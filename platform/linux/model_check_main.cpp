@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -40,7 +40,8 @@ bool wellFormedLines(const fs::path& file, bool options) {
   std::string line;
   while (std::getline(in, line)) {
     for (char c : line) {
-      if (!std::isprint(static_cast<unsigned char>(c)) && !std::isspace(static_cast<unsigned char>(c)))
+      if (!std::isprint(static_cast<unsigned char>(c)) &&
+          !std::isspace(static_cast<unsigned char>(c)))
         return false;
     }
     std::istringstream fields(line);

@@ -25,8 +25,8 @@ void silenceLibraryLogging() {
 
 cmd_ln_t* parseOptions(const std::filesystem::path& modelDir,
                        const PocketSphinxDecoder::Options& options, bool silent) {
-  std::vector<std::string> args = {"-hmm", (modelDir / "en-us").string(),
-                                   "-lm",  (modelDir / "en-us.lm.bin").string(),
+  std::vector<std::string> args = {"-hmm",  (modelDir / "en-us").string(),
+                                   "-lm",   (modelDir / "en-us.lm.bin").string(),
                                    "-dict", (modelDir / "cmudict-en-us.dict").string()};
   if (silent) {
     args.push_back("-logfn");
