@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 extern char** environ;
@@ -32,8 +33,6 @@ namespace {
 constexpr const char* kCheckerName = "quillmarsh-dictate-model-check";
 // Passes kept in the record; older ones are checked again when used.
 constexpr size_t kRecordedModels = 16;
-// The tail of the checker's log kept for naming the file it failed on.
-constexpr size_t kLogTail = 64 * 1024;
 
 std::mutex checkerMutex;
 fs::path checkerOverride;  // guarded by checkerMutex
@@ -130,11 +129,59 @@ void record(const std::string& passed) {
   if (!ok || std::rename(pattern.c_str(), file.c_str()) != 0) ::unlink(pattern.c_str());
 }
 
+// What the checker's log tells, read line by line as it arrives: the
+// model file the library read last before it failed, whether decoding had
+// begun, and the checker's own verdict on a file. The options the library
+// prints first (lines starting with '-') name files too, and its line for
+// the language model names none.
+class CheckLog {
+ public:
+  explicit CheckLog(const fs::path& modelDir) : modelDir_(modelDir), files_(modelFiles(modelDir)) {}
+
+  void take(std::string_view chunk) {
+    partial_.append(chunk);
+    size_t begin = 0;
+    for (size_t end; (end = partial_.find('\n', begin)) != std::string::npos; begin = end + 1)
+      readLine(std::string_view(partial_).substr(begin, end - begin));
+    partial_.erase(0, begin);
+    // Junk printed by the library may never end a line.
+    if (partial_.size() > kLongestLine) partial_.clear();
+  }
+  void finish() {
+    readLine(partial_);
+    partial_.clear();
+  }
+
+  std::string file;  // relative to the model folder; "" when none was named
+  bool decoding = false;
+  std::optional<std::string> damaged;
+
+ private:
+  static constexpr size_t kLongestLine = 64 * 1024;
+
+  void readLine(std::string_view line) {
+    if (line == kModelCheckDecodingLine) decoding = true;
+    if (line.starts_with(kModelCheckDamagedPrefix))
+      damaged = line.substr(std::strlen(kModelCheckDamagedPrefix));
+    if (decoding || line.starts_with('-')) return;
+    if (line.find("read LM") != std::string_view::npos) file = "en-us.lm.bin";
+    for (const auto& path : files_) {
+      if (line.find(path.string()) != std::string_view::npos)
+        file = path.lexically_relative(modelDir_).string();
+    }
+  }
+
+  const fs::path modelDir_;
+  const std::vector<fs::path> files_;
+  std::string partial_;
+};
+
 struct CheckRun {
+  explicit CheckRun(const fs::path& modelDir) : log(modelDir) {}
   int spawnError = 0;
   bool timedOut = false;
-  int status = 0;   // as waitpid() reports it
-  std::string log;  // the tail of the checker's standard error
+  int status = 0;  // as waitpid() reports it
+  CheckLog log;
 };
 
 // Reads the checker's log until it closes it or the time is up.
@@ -153,9 +200,11 @@ void collectLog(int fd, std::chrono::steady_clock::time_point deadline, CheckRun
     if (ready <= 0) continue;  // the deadline is checked above
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    run.log.append(buffer.data(), static_cast<size_t>(n));
-    if (run.log.size() > 2 * kLogTail) run.log.erase(0, run.log.size() - kLogTail);
+    if (n <= 0) {
+      run.log.finish();
+      return;
+    }
+    run.log.take(std::string_view(buffer.data(), static_cast<size_t>(n)));
   }
 }
 
@@ -177,7 +226,7 @@ void reap(pid_t pid, std::chrono::steady_clock::time_point deadline, CheckRun& r
 // fresh program is safe to run in the child.
 CheckRun runChecker(const fs::path& checker, const fs::path& modelDir,
                     const ModelOptions& options) {
-  CheckRun run;
+  CheckRun run(modelDir);
   std::vector<std::string> args = {checker.string(), modelDir.string()};
   for (const auto& [name, value] : options) {
     args.push_back(name);
@@ -218,46 +267,21 @@ CheckRun runChecker(const fs::path& checker, const fs::path& modelDir,
   return run;
 }
 
-// The model file the library was reading when the check failed: the last
-// one its log says it reads. The options it prints first (lines starting
-// with '-') name files too, and the language model's line names none.
-std::string fileBeingRead(const fs::path& modelDir, const std::string& log) {
-  const std::vector<fs::path> files = modelFiles(modelDir);
-  std::string name;
-  size_t begin = 0;
-  while (begin < log.size()) {
-    size_t end = std::min(log.find('\n', begin), log.size());
-    std::string_view line(log.data() + begin, end - begin);
-    begin = end + 1;
-    if (line.starts_with('-')) continue;
-    if (line.find("read LM") != std::string_view::npos) name = "en-us.lm.bin";
-    for (const auto& file : files) {
-      if (line.find(file.string()) != std::string_view::npos)
-        name = file.lexically_relative(modelDir).string();
-    }
-  }
-  return name;
-}
-
 std::string describeFailure(const fs::path& modelDir, const CheckRun& run) {
   const std::string damaged = "speech model in " + modelDir.string() + " is damaged: ";
   if (run.timedOut) {
     return damaged + "checking it took longer than " + std::to_string(kModelCheckTimeout.count()) +
            " s";
   }
-  const bool decoding = run.log.find(kModelCheckDecodingLine) != std::string::npos;
-  const std::string file = decoding ? "" : fileBeingRead(modelDir, run.log);
-  const std::string step = decoding       ? "decoding with it"
-                           : file.empty() ? "loading it"
-                                          : "reading " + file;
-  if (size_t at = run.log.rfind(kModelCheckDamagedPrefix);
-      at != std::string::npos && WIFEXITED(run.status) &&
-      WEXITSTATUS(run.status) == kModelCheckDamaged) {
-    std::string reason = run.log.substr(at + std::strlen(kModelCheckDamagedPrefix));
-    return damaged + reason.substr(0, reason.find('\n'));
-  }
+  const std::string& file = run.log.file;
+  const std::string step = run.log.decoding ? "decoding with it"
+                           : file.empty()   ? "loading it"
+                                            : "reading " + file;
+  if (run.log.damaged && WIFEXITED(run.status) && WEXITSTATUS(run.status) == kModelCheckDamaged)
+    return damaged + *run.log.damaged;
   if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == kModelCheckRefused)
-    return damaged + "the decoder library refused it" + (file.empty() ? "" : " at " + file);
+    return damaged + "the decoder library refused it" +
+           (file.empty() || run.log.decoding ? "" : " at " + file);
   if (WIFSIGNALED(run.status)) {
     return damaged + step + " crashed the model check (" + ::strsignal(WTERMSIG(run.status)) + ")";
   }
