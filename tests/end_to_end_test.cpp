@@ -5,6 +5,8 @@
 // fixed and by word error rate where they are recognised text.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -78,6 +80,7 @@ class EndToEndTest : public ::testing::Test {
             {"HOME", scratch_.path().string()},
             {"XDG_DATA_HOME", (scratch_.path() / "data").string()},
             {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
+            {"XDG_CACHE_HOME", (scratch_.path() / "cache").string()},
             {"XDG_RUNTIME_DIR", std::nullopt},
             {"XDG_DATA_DIRS", std::nullopt}});
   }
@@ -189,6 +192,46 @@ TEST_F(EndToEndTest, OnceDictatesUntilEndOfInput) {
   auto finals = texts(lines, "final");
   ASSERT_FALSE(finals.empty()) << details;
   EXPECT_LE(sa::wordErrorRate(join(sentences), join(finals)), kMaxWordErrorRate) << details;
+}
+
+// Debian's model in the user's store with its model definition cut short,
+// which crashes the decoder library while it reads it: the start fails,
+// the program goes on, and starts once the file is whole again.
+TEST_F(EndToEndTest, DamagedModelFailsTheStartNotTheProgram) {
+  const fs::path model = scratch_.path() / "data" / "quillmarsh-dictate" / "model" / "en-us";
+  for (const auto& entry : fs::recursive_directory_iterator(sa::kDebianModel)) {
+    const fs::path to = model / entry.path().lexically_relative(sa::kDebianModel);
+    if (entry.is_directory())
+      fs::create_directories(to);
+    else
+      fs::create_symlink(entry.path(), to);
+  }
+  const fs::path mdef = model / "en-us" / "mdef";
+  fs::remove(mdef);
+  fs::copy_file(sa::kDebianModel / "en-us" / "mdef", mdef);
+  fs::resize_file(mdef, fs::file_size(mdef) / 2);
+
+  auto program = launch({});
+  ASSERT_TRUE(program->waitForLine(kReady, 10s));
+  program->send(R"({"cmd":"start"})");
+  ASSERT_TRUE(program->waitForLine(kStopped, 30s))
+      << describe(program->lines(), program->standardError());
+  auto lines = program->lines();
+  ASSERT_EQ(lines.size(), 4u) << describe(lines, program->standardError());
+  EXPECT_EQ(lines[1].text, kModelReady);
+  EXPECT_EQ(nlohmann::json::parse(lines[2].text),
+            (nlohmann::json{{"type", "error"},
+                            {"message", "start failed: speech model in " + model.string() +
+                                            " is damaged: reading en-us/mdef crashed the model "
+                                            "check (Segmentation fault)"}}));
+
+  fs::remove(mdef);
+  fs::create_symlink(sa::kDebianModel / "en-us" / "mdef", mdef);
+  program->send(R"({"cmd":"start"})");
+  ASSERT_TRUE(program->waitForLine(kListening, 30s))
+      << describe(program->lines(), program->standardError());
+  program->send(R"({"cmd":"quit"})");
+  EXPECT_EQ(program->waitForExit(30s), 0) << describe(program->lines(), program->standardError());
 }
 
 TEST_F(EndToEndTest, AudioServerKilledMidDictation) {
