@@ -65,8 +65,8 @@ bool pronouncesCommonWords(const fs::path& dictionary) {
   return wanted.empty();
 }
 
-// The quantised mixture weights are mapped into memory as they are: a file
-// cut short is accepted, and decoding later reads past its end. The header
+// The library accepts quantised mixture weights cut short, without a word
+// about the weights that are missing. The header
 // says how large the weights are: a title, strings ending with an empty
 // one ("feature_count <n>" among them), the number of codewords and of
 // senones, then one byte per feature, codeword and senone. False when the
@@ -90,16 +90,21 @@ bool sendumpIsWhole(const fs::path& file) {
     if (length < 1 || length > 999) return false;
   }
   int64_t features = 1;
-  for (; length != 0; readInt(length) ? void() : void(length = -1)) {
+  while (length != 0) {
     if (length < 0 || length > 999) return false;
     std::string text(static_cast<size_t>(length), '\0');
     if (!in.read(text.data(), length)) return false;
     if (text.starts_with("cluster_count ") && std::atoi(text.c_str() + 14) != 0) return true;
     if (text.starts_with("feature_count ")) features = std::atoi(text.c_str() + 14);
+    if (!readInt(length)) return false;
   }
   int32_t codewords = 0;
   int32_t senones = 0;
-  if (!readInt(codewords) || !readInt(senones) || codewords <= 0 || senones <= 0) return false;
+  if (!readInt(codewords) || !readInt(senones)) return false;
+  // Quantised weights are single bytes: no model has more than this.
+  if (features < 1 || features > 64 || codewords < 1 || codewords > 256 || senones < 1 ||
+      senones > (1 << 24))
+    return false;
   std::error_code ec;
   const auto size = static_cast<int64_t>(fs::file_size(file, ec));
   return !ec && size - static_cast<int64_t>(in.tellg()) >= features * codewords * senones;
@@ -145,18 +150,34 @@ void decodeSome(PocketSphinxDecoder& decoder) {
   decoder.endStream(results);
 }
 
+// Ends the check with `status` alone: without the library's or the leak
+// checker's exit handlers, which could change it.
+[[noreturn]] void finish(int status) {
+  std::fflush(stderr);
+  _exit(status);
+}
+
 }  // namespace
+
+// In the sanitizer builds a crash must end the checker by its signal, as it
+// does otherwise, not by the sanitizer's report and exit status.
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
+}
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
+}
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc % 2 != 0) {
     std::fprintf(stderr, "usage: %s <model folder> [<-option> <value>]...\n", argv[0]);
-    return dictate::kModelCheckUsage;
+    finish(dictate::kModelCheckUsage);
   }
   PocketSphinxDecoder::Options options;
   for (int i = 2; i + 1 < argc; i += 2) options.emplace_back(argv[i], argv[i + 1]);
   if (auto unfit = unfitFile(argv[1])) {
     std::fprintf(stderr, "\n%s%s\n", dictate::kModelCheckDamagedPrefix, unfit->c_str());
-    return dictate::kModelCheckDamaged;
+    finish(dictate::kModelCheckDamaged);
   }
   try {
     // Standard error is unbuffered: the log is complete up to a crash.
@@ -166,10 +187,7 @@ int main(int argc, char** argv) {
     decodeSome(*decoder);
   } catch (const dictate::Error& e) {
     std::fprintf(stderr, "\n%s\n", e.localizedDescription().c_str());
-    std::fflush(stderr);
-    // Without the library's and the sanitizers' exit handlers: the verdict
-    // is the exit status alone.
-    _exit(dictate::kModelCheckRefused);
+    finish(dictate::kModelCheckRefused);
   }
-  _exit(0);
+  finish(0);
 }
