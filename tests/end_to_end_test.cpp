@@ -194,9 +194,9 @@ TEST_F(EndToEndTest, OnceDictatesUntilEndOfInput) {
   EXPECT_LE(sa::wordErrorRate(join(sentences), join(finals)), kMaxWordErrorRate) << details;
 }
 
-// Debian's model in the user's store with its model definition cut short,
-// which crashes the decoder library while it reads it: the start fails,
-// the program goes on, and starts once the file is whole again.
+// Debian's model in the user's store with its transition matrices cut
+// short, on which the decoder library ends the process that reads them: the
+// start fails, the program goes on, and starts once the file is whole again.
 TEST_F(EndToEndTest, DamagedModelFailsTheStartNotTheProgram) {
   const fs::path model = scratch_.path() / "data" / "quillmarsh-dictate" / "model" / "en-us";
   for (const auto& entry : fs::recursive_directory_iterator(sa::kDebianModel)) {
@@ -206,10 +206,10 @@ TEST_F(EndToEndTest, DamagedModelFailsTheStartNotTheProgram) {
     else
       fs::create_symlink(entry.path(), to);
   }
-  const fs::path mdef = model / "en-us" / "mdef";
-  fs::remove(mdef);
-  fs::copy_file(sa::kDebianModel / "en-us" / "mdef", mdef);
-  fs::resize_file(mdef, fs::file_size(mdef) / 2);
+  const fs::path matrices = model / "en-us" / "transition_matrices";
+  fs::remove(matrices);
+  fs::copy_file(sa::kDebianModel / "en-us" / "transition_matrices", matrices);
+  fs::resize_file(matrices, fs::file_size(matrices) / 2);
 
   auto program = launch({});
   ASSERT_TRUE(program->waitForLine(kReady, 10s));
@@ -222,11 +222,11 @@ TEST_F(EndToEndTest, DamagedModelFailsTheStartNotTheProgram) {
   EXPECT_EQ(nlohmann::json::parse(lines[2].text),
             (nlohmann::json{{"type", "error"},
                             {"message", "start failed: speech model in " + model.string() +
-                                            " is damaged: reading en-us/mdef crashed the model "
-                                            "check (Segmentation fault)"}}));
+                                            " is damaged: the decoder library gave up reading "
+                                            "en-us/transition_matrices (exit status 1)"}}));
 
-  fs::remove(mdef);
-  fs::create_symlink(sa::kDebianModel / "en-us" / "mdef", mdef);
+  fs::remove(matrices);
+  fs::create_symlink(sa::kDebianModel / "en-us" / "transition_matrices", matrices);
   program->send(R"({"cmd":"start"})");
   ASSERT_TRUE(program->waitForLine(kListening, 30s))
       << describe(program->lines(), program->standardError());

@@ -129,7 +129,6 @@ class SpeechDamagedModelTest : public PocketSphinxServiceTest {
 };
 
 TEST_F(SpeechDamagedModelTest, EveryDamagedFileFailsTheStartAndTheRepairedModelStarts) {
-  const std::string crashed = " crashed the model check (Segmentation fault)";
   const std::string gaveUp = " (exit status 1)";
   struct Case {
     const char* file;
@@ -141,7 +140,7 @@ TEST_F(SpeechDamagedModelTest, EveryDamagedFileFailsTheStartAndTheRepairedModelS
        "en-us/feat.params does not hold one option and its value a line"},
       {"en-us/feat.params", false,
        "en-us/feat.params does not hold one option and its value a line"},
-      {"en-us/mdef", true, "reading en-us/mdef" + crashed},
+      {"en-us/mdef", true, "en-us/mdef is shorter than its header says"},
       {"en-us/mdef", false, "the decoder library gave up reading en-us/mdef" + gaveUp},
       {"en-us/means", true, "the decoder library refused it at en-us/means"},
       {"en-us/means", false, "the decoder library gave up reading en-us/means" + gaveUp},

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string_view>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -110,6 +111,60 @@ bool sendumpIsWhole(const fs::path& file) {
   return !ec && size - static_cast<int64_t>(in.tellg()) >= features * codewords * senones;
 }
 
+// Reads int32 values in the file's byte order.
+class BinaryReader {
+ public:
+  explicit BinaryReader(const fs::path& file) : in_(file, std::ios::binary) {}
+  bool read(int32_t& v) {
+    uint32_t u = 0;
+    if (!in_.read(reinterpret_cast<char*>(&u), 4)) return false;
+    v = static_cast<int32_t>(swap_ ? __builtin_bswap32(u) : u);
+    return true;
+  }
+  void swapBytes() { swap_ = true; }
+  std::ifstream& stream() { return in_; }
+
+ private:
+  std::ifstream in_;
+  bool swap_ = false;
+};
+
+// A binary model definition cut short is read past its end, which crashes
+// the library or not depending on what lies behind it in memory, so a check
+// that runs it cannot be relied on. Its header gives its length: a format
+// text, ten counts, the phone names (padded to 4 bytes), 8 bytes per
+// context tree node, 12 per phone, then a count and 2 bytes per state of each
+// senone sequence. Text model definitions are left to the library.
+bool mdefIsWhole(const fs::path& file) {
+  BinaryReader in(file);
+  char mark[4] = {};
+  if (!in.stream().read(mark, 4)) return false;
+  if (std::string_view(mark, 4) == "FDMB")
+    in.swapBytes();
+  else if (std::string_view(mark, 4) != "BMDF")
+    return true;
+  int32_t version = 0;
+  int32_t length = 0;
+  if (!in.read(version) || !in.read(length) || length < 0 || length > (1 << 20)) return false;
+  in.stream().seekg(length, std::ios::cur);
+  int32_t counts[10];
+  for (int32_t& count : counts) {
+    if (!in.read(count) || count < 0 || count > (1 << 26)) return false;
+  }
+  const auto [ciPhones, phones, emitStates, ciSenones, senones, tmats, sequences, contexts,
+              treeNodes, silence] = counts;
+  for (int32_t i = 0; i < ciPhones; ++i) {
+    std::string name;
+    if (!std::getline(in.stream(), name, '\0')) return false;
+  }
+  if (emitStates == 0) return true;  // sequences of varying length
+  int64_t at = in.stream().tellg();
+  int64_t expected = (at + 3) / 4 * 4 + 8LL * treeNodes + 12LL * phones + 4 +
+                     2LL * sequences * emitStates;
+  std::error_code ec;
+  return static_cast<int64_t>(fs::file_size(file, ec)) >= expected && !ec;
+}
+
 std::optional<std::string> unfitFile(const fs::path& modelDir) {
   if (!wellFormedLines(modelDir / "en-us" / "feat.params", true))
     return "en-us/feat.params does not hold one option and its value a line";
@@ -117,6 +172,8 @@ std::optional<std::string> unfitFile(const fs::path& modelDir) {
     return "en-us/noisedict does not hold one filler word and its phone a line";
   if (!pronouncesCommonWords(modelDir / "cmudict-en-us.dict"))
     return "cmudict-en-us.dict lacks common words";
+  if (!mdefIsWhole(modelDir / "en-us" / "mdef"))
+    return "en-us/mdef is shorter than its header says";
   std::error_code ec;
   if (fs::exists(modelDir / "en-us" / "sendump", ec) &&
       !sendumpIsWhole(modelDir / "en-us" / "sendump"))
