@@ -2,7 +2,7 @@
 // through Debian's bare decoder (pocketsphinx_continuous -infile), side by
 // side from one run.
 //
-//   speech_bench [--speed N] [--latency-clips N]
+//   speech_bench [--speed N] [--latency-clips N] [--model-check]
 //
 // Accuracy and CPU: Debian's test recordings (96 words) and twelve
 // dictation sentences spoken by espeak-ng over a pink-noise floor, each
@@ -11,7 +11,10 @@
 // in a new process. Latency: one dictation per clip, fed in real time (or N
 // times faster) in blocks of 1366 samples (4096 frames captured at 48 kHz);
 // ours keeps its decoder between dictations as the program does, the bare
-// decoder is a new process per clip reading a pipe.
+// decoder is a new process per clip reading a pipe. Model check: what the
+// check in a process of its own adds to the first start of a process, once
+// without a record of an earlier pass and then with one (--model-check
+// measures only this).
 #include <fcntl.h>
 #include <malloc.h>
 #include <spawn.h>
@@ -26,6 +29,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/linux/model_check.h"
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_service.h"
 #include "tests/support/speech_audio.h"
@@ -283,15 +287,61 @@ std::string fmt(const char* format, double v) {
   return text;
 }
 
+struct ModelCheckCost {
+  double firstMs = 0;     // the check, no record yet
+  double recordedMs = 0;  // median of the record's lookup
+  double loadMs = 0;      // the model's load that follows either
+};
+
+// Debian's model with the decoder's options, the record in `work`.
+ModelCheckCost measureModelCheck(const fs::path& work) {
+  setenv("XDG_CACHE_HOME", (work / "cache").c_str(), 1);
+  const auto options = PocketSphinxDecoder::defaultOptions();
+  auto ms = [](const auto& f) {
+    auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  };
+  auto check = [&] {
+    if (auto damage = checkModelOnce(kDebianModel, options)) throw std::runtime_error(*damage);
+  };
+  ModelCheckCost cost;
+  cost.firstMs = ms(check);
+  cost.loadMs = ms([&] { PocketSphinxDecoder::loadUnchecked(kDebianModel, options, nullptr); });
+  std::vector<double> recorded;
+  for (int i = 0; i < 21; ++i) recorded.push_back(ms(check));
+  cost.recordedMs = median(recorded);
+  return cost;
+}
+
+void modelCheckRows(const ModelCheckCost& cost) {
+  row("model check, first ever (no record), ms", fmt("%.0f", cost.firstMs), "",
+      "once per model");
+  row("  as a share of the model load, %", fmt("%.0f", 100 * cost.firstMs / cost.loadMs), "", "");
+  row("model check with a record, ms", fmt("%.2f", cost.recordedMs), "", "");
+  row("  as a share of the model load, %", fmt("%.2f", 100 * cost.recordedMs / cost.loadMs), "",
+      "<= 10");
+  row("model load after the check, ms", fmt("%.0f", cost.loadMs), "", "");
+}
+
 int runBench(int argc, char** argv) {
   double speed = 1;
   size_t latencyClips = 100;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool modelCheckOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--model-check") == 0) modelCheckOnly = true;
+    if (i + 1 == argc) break;
     if (std::strcmp(argv[i], "--speed") == 0) speed = std::atof(argv[i + 1]);
     if (std::strcmp(argv[i], "--latency-clips") == 0)
       latencyClips = std::strtoul(argv[i + 1], nullptr, 10);
   }
   ScratchDir work;
+  setModelChecker(DICTATE_MODEL_CHECKER);
+  const ModelCheckCost checkCost = measureModelCheck(work.path());
+  if (modelCheckOnly) {
+    modelCheckRows(checkCost);
+    return 0;
+  }
   std::vector<Corpus> corpora = {realCorpus(), syntheticCorpus(work.path())};
   auto store =
       std::make_shared<ModelStore>(ModelStoreLocations{work.path() / "store", {"/usr/share"}});
@@ -379,6 +429,7 @@ int runBench(int argc, char** argv) {
       fmt("%.0f", bareMaxRssKb / 1024.0), "");
   row("first start (model load), ms", fmt("%.0f", firstStartMs), fmt("%.0f", empty.wallMs), "");
   row("second start, median ms", fmt("%.2f", median(ourStart)), fmt("%.0f", empty.wallMs), "<= 50");
+  modelCheckRows(checkCost);
   std::printf(
       "\n%zu latency clips at %.1fx real time, %.1f s first utterance; %zu reference words; bare "
       "start = "

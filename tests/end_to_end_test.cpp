@@ -6,6 +6,8 @@
 // they are recognised text.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -85,6 +87,7 @@ class EndToEndTest : public ::testing::Test {
                        {"HOME", scratch_.path().string()},
                        {"XDG_DATA_HOME", (scratch_.path() / "data").string()},
                        {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
+                       {"XDG_CACHE_HOME", (scratch_.path() / "cache").string()},
                        {"XDG_RUNTIME_DIR", std::nullopt},
                        {"XDG_DATA_DIRS", std::nullopt}};
     env.insert(env.end(), changes.begin(), changes.end());
@@ -280,6 +283,46 @@ TEST_F(EndToEndTest, UnwritableDataFoldersStillDictate) {
             "[dictate] the speech model reservation for en-US is kept for this run only: could "
             "not create " + (blocked / "data" / "quillmarsh-dictate").string() +
                 ": Not a directory\n");
+}
+
+// Debian's model in the user's store with its transition matrices cut
+// short, on which the decoder library ends the process that reads them: the
+// start fails, the program goes on, and starts once the file is whole again.
+TEST_F(EndToEndTest, DamagedModelFailsTheStartNotTheProgram) {
+  const fs::path model = scratch_.path() / "data" / "quillmarsh-dictate" / "model" / "en-us";
+  for (const auto& entry : fs::recursive_directory_iterator(sa::kDebianModel)) {
+    const fs::path to = model / entry.path().lexically_relative(sa::kDebianModel);
+    if (entry.is_directory())
+      fs::create_directories(to);
+    else
+      fs::create_symlink(entry.path(), to);
+  }
+  const fs::path matrices = model / "en-us" / "transition_matrices";
+  fs::remove(matrices);
+  fs::copy_file(sa::kDebianModel / "en-us" / "transition_matrices", matrices);
+  fs::resize_file(matrices, fs::file_size(matrices) / 2);
+
+  auto program = launch({});
+  ASSERT_TRUE(program->waitForLine(kReady, 10s));
+  program->send(R"({"cmd":"start"})");
+  ASSERT_TRUE(program->waitForLine(kStopped, 30s))
+      << describe(program->lines(), program->standardError());
+  auto lines = program->lines();
+  ASSERT_EQ(lines.size(), 4u) << describe(lines, program->standardError());
+  EXPECT_EQ(lines[1].text, kModelReady);
+  EXPECT_EQ(nlohmann::json::parse(lines[2].text),
+            (nlohmann::json{{"type", "error"},
+                            {"message", "start failed: speech model in " + model.string() +
+                                            " is damaged: the decoder library gave up reading "
+                                            "en-us/transition_matrices (exit status 1)"}}));
+
+  fs::remove(matrices);
+  fs::create_symlink(sa::kDebianModel / "en-us" / "transition_matrices", matrices);
+  program->send(R"({"cmd":"start"})");
+  ASSERT_TRUE(program->waitForLine(kListening, 30s))
+      << describe(program->lines(), program->standardError());
+  program->send(R"({"cmd":"quit"})");
+  EXPECT_EQ(program->waitForExit(30s), 0) << describe(program->lines(), program->standardError());
 }
 
 // The server dies in the middle of a second sentence: the host reads the

@@ -1,6 +1,7 @@
 // Installing a model through the asset inventory from a catalog entry: over
 // HTTP from a server thread on 127.0.0.1, or from a file; and the ways a
-// download fails, each leaving no model and no temporary file behind.
+// download fails, each leaving no model and no temporary file behind, nor
+// anything written outside the store.
 #include "platform/linux/model_download.h"
 
 #include <arpa/inet.h>
@@ -91,6 +92,11 @@ class TinyHttpServer {
   std::thread thread_;
 };
 
+constexpr const char* kModelFiles[] = {
+    "en-us/mdef",        "en-us/means",     "en-us/variances", "en-us/transition_matrices",
+    "en-us/feat.params", "en-us/noisedict", "en-us/sendump",   "en-us.lm.bin",
+    "cmudict-en-us.dict"};
+
 std::string readBytes(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -102,9 +108,7 @@ class ModelDownloadTest : public ::testing::Test {
     // The model's files, packed once with a top-level folder and once
     // without, as a model archive may come either way.
     const fs::path source = scratch_.path() / "source" / "en-us-model";
-    for (const char* name : {"en-us/mdef", "en-us/means", "en-us/variances",
-                             "en-us/transition_matrices", "en-us/feat.params", "en-us/noisedict",
-                             "en-us/sendump", "en-us.lm.bin", "cmudict-en-us.dict"}) {
+    for (const char* name : kModelFiles) {
       fs::create_directories((source / name).parent_path());
       std::ofstream(source / name) << "content of " << name;
     }
@@ -243,6 +247,66 @@ TEST_F(ModelDownloadTest, ArchiveWithoutACompleteModelIsRefused) {
                            " does not hold a complete speech model");
   EXPECT_EQ(installedAt, std::nullopt);
   expectNoLeftovers();
+}
+
+// Archives with the whole model and one entry that would write outside the
+// store, made with Python's tarfile: libarchive's and tar's writers cannot
+// make a hard link that carries data.
+TEST_F(ModelDownloadTest, HostileArchivesAreRefusedAndWriteNothingOutsideTheStore) {
+  const fs::path outside = scratch_.path() / "outside";
+  const fs::path victim = outside / "victim";
+  const std::string out = outside.string();
+  struct Case {
+    const char* name;
+    std::string entries;  // Python calls of add(name, type, data, link)
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"hard link with data", "add('m/hl', tarfile.LNKTYPE, b'owned', '" + victim.string() + "')",
+       "hard link m/hl"},
+      {"symbolic link", "add('m/up', tarfile.SYMTYPE, b'', '" + out + "')\nadd('m/up/planted')",
+       "symbolic link m/up"},
+      {"absolute path", "add('" + out + "/planted')", "unsafe path " + out + "/planted"},
+      {"dot-dot", "add('m/../../../outside/planted')", "unsafe path m/../../../outside/planted"},
+      {"device", "add('m/null', tarfile.CHRTYPE)", "special file m/null"},
+      {"fifo", "add('m/fifo', tarfile.FIFOTYPE)", "special file m/fifo"},
+  };
+  std::ofstream script(scratch_.path() / "make.py");
+  script << "import io, tarfile\n"
+         << "def add(name, type=tarfile.REGTYPE, data=b'owned', link=''):\n"
+         << "    i = tarfile.TarInfo(name); i.type = type; i.linkname = link; i.mode = 0o644\n"
+         << "    i.size = len(data) if type in (tarfile.REGTYPE, tarfile.LNKTYPE) else 0\n"
+         // An extended header makes it a pax archive, in which a hard link
+         // carries data.
+         << "    i.pax_headers = {'comment': 'pax'}\n"
+         << "    t.addfile(i, io.BytesIO(data))\n";
+  auto archive = [&](size_t i) {
+    return scratch_.path() / ("hostile" + std::to_string(i) + ".tar");
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    script << "t = tarfile.open('" << archive(i).string() << "', 'w', format=tarfile.PAX_FORMAT)\n";
+    for (const char* name : kModelFiles) script << "add('m/" << name << "')\n";
+    script << cases[i].entries << "\nt.close()\n";
+  }
+  script.close();
+  speechaudio::run("python3 " + (scratch_.path() / "make.py").string());
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    fs::remove_all(userStore());
+    fs::remove_all(outside);
+    fs::create_directories(outside);
+    std::ofstream(victim) << "secret";
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    const std::string url = "file://" + archive(i).string();
+    writeCatalogFor(url, archive(i));
+    EXPECT_EQ(install(),
+              "model archive from " + url + " could not be unpacked: " + cases[i].expected);
+    EXPECT_EQ(installedAt, std::nullopt);
+    expectNoLeftovers();
+    EXPECT_EQ(readBytes(victim), "secret");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+  }
 }
 
 TEST_F(ModelDownloadTest, WithoutACatalogEntryTheFailureNamesTheDebianPackage) {

@@ -166,15 +166,32 @@ int copyData(archive* in, archive* out) {
   }
 }
 
-// Unpacks regular files and folders only; links, devices and paths that
-// would leave `dest` are refused. Returns an error text, empty on success.
+// Why an entry may not be unpacked; "" for a plain file or folder whose
+// name stays inside the destination. A hard link that carries data is
+// reported as a regular file: only its link name tells it apart.
+std::string refusal(archive_entry* entry) {
+  const char* pathname = archive_entry_pathname(entry);
+  const std::string name = pathname ? pathname : "";
+  const auto type = archive_entry_filetype(entry);
+  if (archive_entry_hardlink(entry)) return "hard link " + name;
+  if (archive_entry_symlink(entry) || type == AE_IFLNK) return "symbolic link " + name;
+  if (type != AE_IFREG && type != AE_IFDIR) return "special file " + name;
+  if (!isInside(name)) return "unsafe path " + name;
+  return "";
+}
+
+// Unpacks plain files and folders into `dest`, a fresh folder; any other
+// entry (links, devices, FIFOs) or a name that would leave `dest` refuses
+// the whole archive. Returns an error text, empty on success.
 std::string unpackInto(const fs::path& archiveFile, const fs::path& dest) {
   std::unique_ptr<archive, int (*)(archive*)> in(archive_read_new(), archive_read_free);
   std::unique_ptr<archive, int (*)(archive*)> out(archive_write_disk_new(), archive_write_free);
   archive_read_support_filter_all(in.get());
   archive_read_support_format_all(in.get());
-  // Entries are written under `dest` by absolute names, checked below, so
-  // only the ".." and symbolic-link guards of the writer apply.
+  // The writer gets absolute names under `dest`, built from names that
+  // refusal() let through, so its guard against absolute names cannot
+  // apply; its guards against ".." and against following symbolic links
+  // still do.
   archive_write_disk_set_options(out.get(),
                                  ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS);
   if (archive_read_open_filename(in.get(), archiveFile.c_str(), 1 << 16) != ARCHIVE_OK) {
@@ -185,17 +202,13 @@ std::string unpackInto(const fs::path& archiveFile, const fs::path& dest) {
     int r = archive_read_next_header(in.get(), &entry);
     if (r == ARCHIVE_EOF) return "";
     if (r < ARCHIVE_WARN) return archive_error_string(in.get());
-    auto type = archive_entry_filetype(entry);
-    if (type != AE_IFREG && type != AE_IFDIR) continue;
-    std::string name = archive_entry_pathname(entry);
-    if (!isInside(name)) {
-      return "unsafe path " + name;
-    }
-    archive_entry_set_pathname(entry, (dest / name).c_str());
-    archive_entry_set_perm(entry, type == AE_IFDIR ? 0755 : 0644);
+    if (std::string why = refusal(entry); !why.empty()) return why;
+    const bool isFile = archive_entry_filetype(entry) == AE_IFREG;
+    archive_entry_set_pathname(entry, (dest / archive_entry_pathname(entry)).c_str());
+    archive_entry_set_perm(entry, isFile ? 0644 : 0755);
     if (archive_write_header(out.get(), entry) < ARCHIVE_WARN)
       return archive_error_string(out.get());
-    if (type == AE_IFREG && copyData(in.get(), out.get()) != ARCHIVE_OK) {
+    if (isFile && copyData(in.get(), out.get()) != ARCHIVE_OK) {
       const char* why = archive_error_string(in.get());
       return why ? why : archive_error_string(out.get());
     }

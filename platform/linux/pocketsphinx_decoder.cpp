@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/linux/model_check.h"
 #include "platform/linux/model_store.h"
 
 namespace dictate {
@@ -23,11 +24,14 @@ void silenceLibraryLogging() {
 }
 
 cmd_ln_t* parseOptions(const std::filesystem::path& modelDir,
-                       const PocketSphinxDecoder::Options& options) {
-  std::vector<std::string> args = {"-hmm",   (modelDir / "en-us").string(),
-                                   "-lm",    (modelDir / "en-us.lm.bin").string(),
-                                   "-dict",  (modelDir / "cmudict-en-us.dict").string(),
-                                   "-logfn", "/dev/null"};
+                       const PocketSphinxDecoder::Options& options, bool silent) {
+  std::vector<std::string> args = {"-hmm",  (modelDir / "en-us").string(),
+                                   "-lm",   (modelDir / "en-us.lm.bin").string(),
+                                   "-dict", (modelDir / "cmudict-en-us.dict").string()};
+  if (silent) {
+    args.push_back("-logfn");
+    args.push_back("/dev/null");
+  }
   for (const auto& [name, value] : options) {
     args.push_back(name);
     args.push_back(value);
@@ -75,8 +79,18 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::load(
     throw speechError(kModelMissing, "speech model in " + modelDir.string() +
                                          " is incomplete: " + missing.front() + " is missing");
   }
-  silenceLibraryLogging();
-  cmd_ln_t* config = parseOptions(modelDir, options);
+  if (auto damage = checkModelOnce(modelDir, options))
+    throw speechError(kModelLoadFailed, std::move(*damage));
+  return loadUnchecked(modelDir, options, nullptr);
+}
+
+std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
+    const std::filesystem::path& modelDir, const Options& options, std::FILE* libraryLog) {
+  if (libraryLog)
+    err_set_logfp(libraryLog);
+  else
+    silenceLibraryLogging();
+  cmd_ln_t* config = parseOptions(modelDir, options, libraryLog == nullptr);
   if (!config) throw speechError(kModelLoadFailed, "speech decoder options were rejected");
   ps_decoder_t* decoder = ps_init(config);
   if (!decoder) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -41,9 +42,17 @@ class PocketSphinxDecoder {
 
   // Loads the model in `modelDir` (acoustic model in en-us/, en-us.lm.bin,
   // cmudict-en-us.dict). Takes ~280 ms. Throws an Error when files are
-  // missing or the library refuses them. The library's logging is silenced.
+  // missing, damaged or refused by the library. A model is loaded here only
+  // after it passed the model check (model_check.h) in a process of its own,
+  // since some damaged files make the library end the process. The library's
+  // logging is silenced.
   static std::unique_ptr<PocketSphinxDecoder> load(const std::filesystem::path& modelDir,
                                                    const Options& options = defaultOptions());
+  // load() without the model check, for the checker itself: the library
+  // logs to `libraryLog`, or nowhere when it is null.
+  static std::unique_ptr<PocketSphinxDecoder> loadUnchecked(const std::filesystem::path& modelDir,
+                                                            const Options& options,
+                                                            std::FILE* libraryLog);
   ~PocketSphinxDecoder();
   PocketSphinxDecoder(const PocketSphinxDecoder&) = delete;
   PocketSphinxDecoder& operator=(const PocketSphinxDecoder&) = delete;

@@ -1,0 +1,252 @@
+// The model checker program (see model_check.h):
+//
+//     quillmarsh-dictate-model-check <model folder> [<-option> <value>]...
+//
+// Reads the model's text files, loads the model with the given decoder
+// options and decodes silence and noise with it. Exits with 0 when all of
+// it worked, with kModelCheckDamaged (the reason on the last line of
+// standard error) when a text file is unfit, with kModelCheckRefused when
+// the library returned an error; any other end (another exit status, a
+// signal) means the library gave up on the model on its own. The library's
+// log goes to standard error, which tells the caller which file it was
+// reading when it failed; standard output is not used.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string_view>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/linux/model_check.h"
+#include "platform/linux/pocketsphinx_decoder.h"
+
+namespace {
+
+using dictate::PocketSphinxDecoder;
+namespace fs = std::filesystem;
+
+// The library accepts these text files cut short or overwritten and then
+// recognises poorly or nothing; what it would silently skip is checked here.
+// Each non-blank line must be printable and have at least two fields (a
+// feature option and its value; a filler word and its phone).
+bool wellFormedLines(const fs::path& file, bool options) {
+  std::ifstream in(file, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    for (char c : line) {
+      if (!std::isprint(static_cast<unsigned char>(c)) &&
+          !std::isspace(static_cast<unsigned char>(c)))
+        return false;
+    }
+    std::istringstream fields(line);
+    std::string first;
+    std::string second;
+    if (!(fields >> first)) continue;
+    if (!(fields >> second) || (options && first.front() != '-')) return false;
+  }
+  return !in.bad();
+}
+
+// The dictionary must pronounce common words from the whole alphabet; one
+// cut short or overwritten loses the later part or all of them.
+bool pronouncesCommonWords(const fs::path& dictionary) {
+  std::vector<std::string> wanted = {"a ", "and ", "have ", "of ", "the ", "to ", "you ", "zero "};
+  std::ifstream in(dictionary, std::ios::binary);
+  std::string line;
+  while (!wanted.empty() && std::getline(in, line)) {
+    std::erase_if(wanted, [&](const std::string& w) { return line.starts_with(w); });
+  }
+  return wanted.empty();
+}
+
+// The library accepts quantised mixture weights cut short, without a word
+// about the weights that are missing. The header
+// says how large the weights are: a title, strings ending with an empty
+// one ("feature_count <n>" among them), the number of codewords and of
+// senones, then one byte per feature, codeword and senone. False when the
+// file is shorter than that; files in forms not known here are left to the
+// library.
+bool sendumpIsWhole(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  bool swap = false;
+  auto readInt = [&](int32_t& v) {
+    uint32_t u = 0;
+    if (!in.read(reinterpret_cast<char*>(&u), 4)) return false;
+    if (swap) u = __builtin_bswap32(u);
+    v = static_cast<int32_t>(u);
+    return true;
+  };
+  int32_t length = 0;
+  if (!readInt(length)) return false;
+  if (length < 1 || length > 999) {
+    swap = true;
+    length = static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(length)));
+    if (length < 1 || length > 999) return false;
+  }
+  int64_t features = 1;
+  while (length != 0) {
+    if (length < 0 || length > 999) return false;
+    std::string text(static_cast<size_t>(length), '\0');
+    if (!in.read(text.data(), length)) return false;
+    if (text.starts_with("cluster_count ") && std::atoi(text.c_str() + 14) != 0) return true;
+    if (text.starts_with("feature_count ")) features = std::atoi(text.c_str() + 14);
+    if (!readInt(length)) return false;
+  }
+  int32_t codewords = 0;
+  int32_t senones = 0;
+  if (!readInt(codewords) || !readInt(senones)) return false;
+  // Quantised weights are single bytes: no model has more than this.
+  if (features < 1 || features > 64 || codewords < 1 || codewords > 256 || senones < 1 ||
+      senones > (1 << 24))
+    return false;
+  std::error_code ec;
+  const auto size = static_cast<int64_t>(fs::file_size(file, ec));
+  return !ec && size - static_cast<int64_t>(in.tellg()) >= features * codewords * senones;
+}
+
+// Reads int32 values in the file's byte order.
+class BinaryReader {
+ public:
+  explicit BinaryReader(const fs::path& file) : in_(file, std::ios::binary) {}
+  bool read(int32_t& v) {
+    uint32_t u = 0;
+    if (!in_.read(reinterpret_cast<char*>(&u), 4)) return false;
+    v = static_cast<int32_t>(swap_ ? __builtin_bswap32(u) : u);
+    return true;
+  }
+  void swapBytes() { swap_ = true; }
+  std::ifstream& stream() { return in_; }
+
+ private:
+  std::ifstream in_;
+  bool swap_ = false;
+};
+
+// A binary model definition cut short is read past its end, which crashes
+// the library or not depending on what lies behind it in memory, so a check
+// that runs it cannot be relied on. Its header gives its length: a format
+// text, ten counts, the phone names (padded to 4 bytes), 8 bytes per
+// context tree node, 12 per phone, then a count and 2 bytes per state of each
+// senone sequence. Text model definitions are left to the library.
+bool mdefIsWhole(const fs::path& file) {
+  BinaryReader in(file);
+  char mark[4] = {};
+  if (!in.stream().read(mark, 4)) return false;
+  if (std::string_view(mark, 4) == "FDMB")
+    in.swapBytes();
+  else if (std::string_view(mark, 4) != "BMDF")
+    return true;
+  int32_t version = 0;
+  int32_t length = 0;
+  if (!in.read(version) || !in.read(length) || length < 0 || length > (1 << 20)) return false;
+  in.stream().seekg(length, std::ios::cur);
+  int32_t counts[10];
+  for (int32_t& count : counts) {
+    if (!in.read(count) || count < 0 || count > (1 << 26)) return false;
+  }
+  const auto [ciPhones, phones, emitStates, ciSenones, senones, tmats, sequences, contexts,
+              treeNodes, silence] = counts;
+  for (int32_t i = 0; i < ciPhones; ++i) {
+    std::string name;
+    if (!std::getline(in.stream(), name, '\0')) return false;
+  }
+  if (emitStates == 0) return true;  // sequences of varying length
+  int64_t at = in.stream().tellg();
+  int64_t expected = (at + 3) / 4 * 4 + 8LL * treeNodes + 12LL * phones + 4 +
+                     2LL * sequences * emitStates;
+  std::error_code ec;
+  return static_cast<int64_t>(fs::file_size(file, ec)) >= expected && !ec;
+}
+
+std::optional<std::string> unfitFile(const fs::path& modelDir) {
+  if (!wellFormedLines(modelDir / "en-us" / "feat.params", true))
+    return "en-us/feat.params does not hold one option and its value a line";
+  if (!wellFormedLines(modelDir / "en-us" / "noisedict", false))
+    return "en-us/noisedict does not hold one filler word and its phone a line";
+  if (!pronouncesCommonWords(modelDir / "cmudict-en-us.dict"))
+    return "cmudict-en-us.dict lacks common words";
+  if (!mdefIsWhole(modelDir / "en-us" / "mdef"))
+    return "en-us/mdef is shorter than its header says";
+  std::error_code ec;
+  if (fs::exists(modelDir / "en-us" / "sendump", ec) &&
+      !sendumpIsWhole(modelDir / "en-us" / "sendump"))
+    return "en-us/sendump is shorter than its header says";
+  return std::nullopt;
+}
+
+// 0.3 s of silence, 0.25 s of loud noise and 0.3 s of silence: enough for
+// voice-activity detection to open and close an utterance, so that search,
+// scoring and the end of an utterance all run.
+std::vector<int16_t> checkAudio() {
+  constexpr size_t kSilence = PocketSphinxDecoder::kSampleRate * 3 / 10;
+  constexpr size_t kNoise = PocketSphinxDecoder::kSampleRate / 4;
+  std::vector<int16_t> audio(kSilence + kNoise + kSilence, 0);
+  uint32_t state = 12345;
+  for (size_t i = kSilence; i < kSilence + kNoise; ++i) {
+    state = state * 1664525u + 1013904223u;
+    audio[i] = static_cast<int16_t>(static_cast<int32_t>(state >> 16) % 8000 - 4000);
+  }
+  return audio;
+}
+
+void decodeSome(PocketSphinxDecoder& decoder) {
+  std::vector<dictate::TranscriptionResult> results;
+  decoder.beginStream();
+  const std::vector<int16_t> audio = checkAudio();
+  for (size_t at = 0; at < audio.size(); at += 1600) {
+    size_t count = std::min<size_t>(1600, audio.size() - at);
+    decoder.feed(std::span<const int16_t>(audio.data() + at, count), results);
+  }
+  decoder.endStream(results);
+}
+
+// Ends the check with `status` alone: without the library's or the leak
+// checker's exit handlers, which could change it.
+[[noreturn]] void finish(int status) {
+  std::fflush(stderr);
+  _exit(status);
+}
+
+}  // namespace
+
+// In the sanitizer builds a crash must end the checker by its signal, as it
+// does otherwise, not by the sanitizer's report and exit status; and a huge
+// allocation asked for by a damaged file fails as it does otherwise.
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0:"
+         "allocator_may_return_null=1";
+}
+extern "C" const char* __tsan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigfpe=0:handle_sigill=0";
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc % 2 != 0) {
+    std::fprintf(stderr, "usage: %s <model folder> [<-option> <value>]...\n", argv[0]);
+    finish(dictate::kModelCheckUsage);
+  }
+  PocketSphinxDecoder::Options options;
+  for (int i = 2; i + 1 < argc; i += 2) options.emplace_back(argv[i], argv[i + 1]);
+  if (auto unfit = unfitFile(argv[1])) {
+    std::fprintf(stderr, "\n%s%s\n", dictate::kModelCheckDamagedPrefix, unfit->c_str());
+    finish(dictate::kModelCheckDamaged);
+  }
+  try {
+    // Standard error is unbuffered: the log is complete up to a crash.
+    auto decoder = PocketSphinxDecoder::loadUnchecked(argv[1], options, stderr);
+    std::fprintf(stderr, "\n%s\n", dictate::kModelCheckDecodingLine);
+    std::fflush(stderr);
+    decodeSome(*decoder);
+  } catch (const dictate::Error& e) {
+    std::fprintf(stderr, "\n%s\n", e.localizedDescription().c_str());
+    finish(dictate::kModelCheckRefused);
+  }
+  finish(0);
+}
