@@ -6,7 +6,7 @@ packages="
   build-essential cmake pkg-config binutils
   nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
   libsoxr-dev libpulse-dev libcurl4-openssl-dev libarchive-dev nettle-dev
-  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx pocketsphinx-testdata
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pocketsphinx pocketsphinx-testdata wamerican
   pulseaudio pulseaudio-utils espeak-ng sox python3 procps
 "
 missing=""

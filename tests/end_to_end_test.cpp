@@ -78,6 +78,7 @@ class EndToEndTest : public ::testing::Test {
             {"HOME", scratch_.path().string()},
             {"XDG_DATA_HOME", (scratch_.path() / "data").string()},
             {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
+            {"XDG_STATE_HOME", std::nullopt},
             {"XDG_RUNTIME_DIR", std::nullopt},
             {"XDG_DATA_DIRS", std::nullopt}});
   }

@@ -1,5 +1,5 @@
 // The speech service's answers that need no loaded model: the start
-// failures the host reads after "start failed: ".
+// failures the host reads after "start failed: ", and the casing of results.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,6 +7,7 @@
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 #include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/word_casing.h"
 #include "tests/support/speech_audio.h"
 #include "tests/support/speech_session.h"
 
@@ -63,6 +64,32 @@ TEST_F(PocketSphinxServiceTest, IncompleteModelIsReportedBeforeTheLibrarySeesIt)
   } catch (const Error& e) {
     EXPECT_EQ(e.localizedDescription(),
               "speech model in " + model.string() + " is incomplete: en-us/means is missing");
+  }
+}
+
+TEST(WordCasingTest, WritesIAndCapitalisedOnlyWordsAsPeopleDo) {
+  struct Case {
+    const char* said;
+    const char* written;
+    const char* withoutWordList;
+  };
+  const Case cases[] = {
+      {"i'm flying to boston on friday", "I'm flying to Boston on Friday",
+       "I'm flying to boston on friday"},
+      {"i said i'll i've i'd", "I said I'll I've I'd", "I said I'll I've I'd"},
+      {"chicago in january and sunday's game", "Chicago in January and Sunday's game",
+       "chicago in january and sunday's game"},
+      // The list also has these in lower case: they stay as they are.
+      {"bill may march in august it is", "bill may march in august it is",
+       "bill may march in august it is"},
+      {"go forward ten meters", "go forward ten meters", "go forward ten meters"},
+      {"", "", ""},
+  };
+  WordCasing casing(WordCasing::kSystemWordList);
+  WordCasing withoutList("/nonexistent/american-english");
+  for (const auto& c : cases) {
+    EXPECT_EQ(casing.apply(c.said), c.written);
+    EXPECT_EQ(withoutList.apply(c.said), c.withoutWordList);
   }
 }
 
