@@ -16,7 +16,8 @@
 //
 // Latency, in N interleaved rounds (default 7) on report-half clips fed in
 // real time (or N times faster) in blocks of 1366 samples (4096 frames at
-// 48 kHz): end of speech to the final from voice detection for the first
+// 48 kHz), with 2.5 s of noise floor after them: end of speech to the
+// final from voice detection for the first
 // utterance of a first process ever (no saved adaptation), of a later
 // process (adaptation saved by the first), and warm (the later process's
 // second dictation); "stop" right after the last word to its final, warm;
@@ -122,9 +123,13 @@ struct Latency {
 };
 
 Latency measureLatency(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStore> store,
-                       const PocketSphinxDecoder::Options& options, int rounds, double speed) {
+                       const PocketSphinxDecoder::Options& options, int rounds, double speed,
+                       const fs::path& work) {
   Latency latency;
-  auto pause = silence(1.0);
+  // Long enough for a first final that is decoded twice to arrive before
+  // the input ends; with the noise floor, so that speech is told from it.
+  auto pause = silence(2.5);
+  addNoiseFloor(pause, work);
   for (int round = 0; round < rounds; ++round) {
     const auto& clip = corpus.clips[static_cast<size_t>(round) % corpus.clips.size()].samples;
     auto spoken = clip;
@@ -219,7 +224,7 @@ int runBench(int argc, char** argv) {
   }
   Accuracy tuneAccuracy = measure(loop, tune, store, options, grids, true, work.path());
   Accuracy reportAccuracy = measure(loop, report, store, options, grids, true, work.path());
-  Latency latency = measureLatency(loop, report, store, options, rounds, speed);
+  Latency latency = measureLatency(loop, report, store, options, rounds, speed, work.path());
   std::printf("our options:");
   for (const auto& [name, value] : options) std::printf(" %s %s", name.c_str(), value.c_str());
   std::printf("\n\n");
