@@ -371,6 +371,7 @@ ProcessRun runProcess(const AudioServer& server, const std::vector<Clip>& clips,
                           {"HOME", home.path().string()},
                           {"XDG_DATA_HOME", (home.path() / "data").string()},
                           {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                          {"XDG_STATE_HOME", std::nullopt},
                           {"XDG_DATA_DIRS", std::nullopt}});
   awaitLine(program, kReady, 0);
   ProcessRun run;

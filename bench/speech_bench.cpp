@@ -1,83 +1,48 @@
-// Speech recognition benchmark: the same audio through our analyzer and
-// through Debian's bare decoder (pocketsphinx_continuous -infile), side by
-// side from one run.
+// Speech recognition benchmark: our analyzer beside Debian's bare decoder
+// (pocketsphinx_continuous -infile, default settings) on the same audio, in
+// one run.
 //
-//   speech_bench [--speed N] [--latency-clips N] [--model-check]
+//   bench/make_speech_corpus.sh DIR      (once: generates the audio)
+//   speech_bench --corpus DIR [--options "-lw 9 -wip 0.5"] [--grids N]
+//                [--rounds N] [--speed N] [--tune [--bare]]
+//   speech_bench --model-check
 //
-// Accuracy and CPU: Debian's test recordings (96 words) and twelve
-// dictation sentences spoken by espeak-ng over a pink-noise floor, each
-// corpus as one stream with pauses, fed as fast as the decoder takes it,
-// three times at shifted frame grids; both decoders start fresh (cold), as
-// in a new process. Latency: one dictation per clip, fed in real time (or N
-// times faster) in blocks of 1366 samples (4096 frames captured at 48 kHz);
-// ours keeps its decoder between dictations as the program does, the bare
-// decoder is a new process per clip reading a pipe. Model check: what the
-// check in a process of its own adds to the first start of a process, once
-// without a record of an earlier pass and then with one (--model-check
-// measures only this).
-#include <fcntl.h>
-#include <malloc.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// The corpus has two halves: a tuning half, on which decoder settings were
+// chosen, and a report half that tuning never saw. Each is Debian's
+// recordings (pocketsphinx-testdata, alternating between the halves) and
+// espeak-ng sentences in several voices, speeds and noise floors, as one
+// stream with pauses, fed as fast as the decoder takes it, at N frame grids
+// (default 3), both decoders starting cold as in a first process ever.
+// Reported: word error rate of each, their ratio, CPU per audio second.
+//
+// Latency, in N interleaved rounds (default 7) on report-half clips fed in
+// real time (or N times faster) in blocks of 1366 samples (4096 frames at
+// 48 kHz), with 2.5 s of noise floor after them: end of speech to the
+// final from voice detection for the first
+// utterance of a first process ever (no saved adaptation), of a later
+// process (adaptation saved by the first), and warm (the later process's
+// second dictation); "stop" right after the last word to its final, warm;
+// first volatile after speech onset.
+//
+// --tune measures only our word error rate and CPU on the tuning half (and
+// the bare decoder's with --bare), for a search over --options; --options
+// applies to ours in every mode.
+//
+// Model check: what the check in a process of its own adds to the first
+// start of a process, once without a record of an earlier pass and then
+// with one (--model-check measures only this).
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <thread>
-
+#include "bench/speech_bench_runs.h"
 #include "platform/linux/model_check.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_service.h"
-#include "tests/support/speech_audio.h"
-#include "tests/support/speech_session.h"
-
-extern char** environ;
 
 namespace dictate {
 namespace {
 
-using namespace speechaudio;
-
-constexpr size_t kBlock = 1366;
-
-double cpuSeconds(const rusage& r) {
-  return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-         static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-double selfCpu() {
-  rusage r;
-  getrusage(RUSAGE_SELF, &r);
-  return cpuSeconds(r);
-}
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-double median(std::vector<double> v) {
-  if (v.empty()) return NAN;
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-double seconds(const std::vector<int16_t>& audio) {
-  return static_cast<double>(audio.size()) / kRate;
-}
-
-// Peak resident memory of a process, from /proc (0 once it has exited).
-long peakRssKb(const std::string& pid) {
-  std::ifstream status("/proc/" + pid + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  }
-  return 0;
-}
-
-// Forgets this process's peak so far (the benchmark's earlier decoders).
-void resetPeakRss() {
-  malloc_trim(0);
-  std::ofstream("/proc/self/clear_refs") << "5";
-}
+using namespace speechbench;
 
 struct Corpus {
   std::string name;
@@ -86,205 +51,150 @@ struct Corpus {
   std::string reference;
 };
 
-Corpus realCorpus() {
-  Corpus corpus{"real", debianRecordings(), {}, {}};
-  for (const auto& clip : corpus.clips) {
-    append(corpus.stream, clip.samples);
-    append(corpus.stream, silence(1.0));
-    corpus.reference += clip.transcript + " ";
+std::pair<Corpus, Corpus> loadHalves(const fs::path& dir, const fs::path& work) {
+  Corpus tune{"tune", {}, {}, {}}, report{"report", {}, {}, {}};
+  std::ifstream index(dir / "index.tsv");
+  if (!index) {
+    throw std::runtime_error("no corpus in " + dir.string() + ": run bench/make_speech_corpus.sh " +
+                             dir.string());
   }
-  return corpus;
+  for (std::string line; std::getline(index, line);) {
+    auto a = line.find('\t'), b = line.find('\t', a + 1);
+    if (b == std::string::npos) continue;
+    std::string name = line.substr(a + 1, b - a - 1);
+    (line.substr(0, a) == "tune" ? tune : report)
+        .clips.push_back({name, readPcm16(dir / name), line.substr(b + 1)});
+  }
+  auto debian = debianRecordings();
+  for (size_t i = 0; i < debian.size(); ++i) (i % 2 ? report : tune).clips.push_back(debian[i]);
+  auto gap = silence(1.0);
+  addNoiseFloor(gap, work);
+  for (Corpus* corpus : {&tune, &report}) {
+    for (const auto& clip : corpus->clips) {
+      append(corpus->stream, clip.samples);
+      append(corpus->stream, gap);
+      corpus->reference += clip.transcript + " ";
+    }
+  }
+  return {std::move(tune), std::move(report)};
 }
 
-Corpus syntheticCorpus(const fs::path& work) {
-  Corpus corpus{"synthetic", {}, {}, {}};
-  size_t i = 0;
-  for (const auto& sentence : dictationSentences()) {
-    auto samples = silence(0.5);
-    append(samples, speak(sentence, i++ % 2 ? "en-us+f3" : "en-us", work));
-    append(samples, silence(0.3));
-    addNoiseFloor(samples, work);
-    corpus.clips.push_back({"sentence" + std::to_string(i), samples, sentence});
-    append(corpus.stream, samples);
-    auto gap = silence(1.0);
-    addNoiseFloor(gap, work);
-    append(corpus.stream, gap);
-    corpus.reference += sentence + " ";
+PocketSphinxDecoder::Options parseOptions(const std::string& text) {
+  PocketSphinxDecoder::Options options = PocketSphinxDecoder::defaultOptions();
+  std::istringstream in(text);
+  for (std::string name, value; in >> name >> value;) {
+    auto same = std::find_if(options.begin(), options.end(),
+                             [&](const auto& option) { return option.first == name; });
+    if (same != options.end()) {
+      same->second = value;
+    } else {
+      options.emplace_back(name, value);
+    }
   }
-  return corpus;
+  return options;
 }
 
-// --- the bare decoder -------------------------------------------------------
-
-struct BareRun {
-  std::string text;
-  double cpu = 0;
-  long maxRssKb = 0;
-  double endToFinalMs = NAN;  // last line after the input closed
-  double wallMs = 0;
+struct Accuracy {
+  size_t words = 0, ourErrors = 0, bareErrors = 0;
+  double audioSeconds = 0, ourCpu = 0, bareCpu = 0;
+  double ourWer() const { return double(ourErrors) / words; }
+  double bareWer() const { return double(bareErrors) / words; }
 };
 
-// Runs pocketsphinx_continuous on `audio`; `speed` > 0 writes it through a
-// pipe paced at that multiple of real time, 0 hands it a file.
-BareRun runBare(const std::vector<int16_t>& audio, double speed, const fs::path& work) {
-  const fs::path file = work / "bare.raw";
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  if (speed <= 0)
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(audio.data()), audio.size() * 2);
-  std::vector<std::string> args = {"pocketsphinx_continuous",
-                                   "-infile",
-                                   speed > 0 ? "/dev/stdin" : file.string(),
-                                   "-hmm",
-                                   (kDebianModel / "en-us").string(),
-                                   "-lm",
-                                   (kDebianModel / "en-us.lm.bin").string(),
-                                   "-dict",
-                                   (kDebianModel / "cmudict-en-us.dict").string(),
-                                   "-logfn",
-                                   "/dev/null"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  auto started = Clock::now();
-  pid_t pid;
-  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-    throw std::runtime_error("spawn");
-  posix_spawn_file_actions_destroy(&actions);
-  close(in[0]);
-  close(out[1]);
-  BareRun run;
-  Clock::time_point lastLine{}, closedAt{};
-  // A spawned child's rusage also counts the memory it shared with us
-  // before exec, so its peak is sampled from /proc while it runs.
-  std::atomic<bool> exited{false};
-  std::thread sampler([&, id = std::to_string(pid)] {
-    while (!exited) {
-      run.maxRssKb = std::max(run.maxRssKb, peakRssKb(id));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  });
-  std::thread reader([&] {
-    std::string pending;
-    char chunk[4096];
-    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;) {
-      pending.append(chunk, static_cast<size_t>(n));
-      lastLine = Clock::now();
-    }
-    run.text = pending;
-  });
-  if (speed > 0) {
-    for (size_t i = 0; i < audio.size(); i += kBlock) {
-      size_t n = std::min(kBlock, audio.size() - i);
-      std::this_thread::sleep_until(started +
-                                    std::chrono::duration<double>((i + n) / (kRate * speed)));
-      if (write(in[1], audio.data() + i, n * 2) < 0) break;
+// Where the 10 ms frames fall changes the text by a few words either way,
+// so each grid shifts the stream by a third of a frame more.
+Accuracy measure(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStore> store,
+                 const PocketSphinxDecoder::Options& options, int grids, bool withBare,
+                 const fs::path& work) {
+  Accuracy result;
+  const double bareStartCpu = withBare ? runBare({}, 0, work).cpu : 0;
+  for (int grid = 0; grid < grids; ++grid) {
+    std::vector<int16_t> stream(static_cast<size_t>(grid) * 53, 0);
+    append(stream, corpus.stream);
+    PocketSphinxService fresh(store, options);
+    OurRun ours = runOurs(loop, fresh, stream, 0);
+    result.words += words(corpus.reference).size();
+    result.ourErrors += wordErrors(corpus.reference, ours.text);
+    result.ourCpu += ours.cpu;
+    result.audioSeconds += seconds(stream);
+    if (withBare) {
+      BareRun bare = runBare(stream, 0, work);
+      result.bareErrors += wordErrors(corpus.reference, bare.text);
+      result.bareCpu += bare.cpu - bareStartCpu;
     }
   }
-  closedAt = Clock::now();
-  close(in[1]);
-  reader.join();
-  close(out[0]);
-  exited = true;
-  sampler.join();
-  int status;
-  rusage usage;
-  wait4(pid, &status, 0, &usage);
-  run.wallMs = ms(Clock::now() - started);
-  run.cpu = cpuSeconds(usage);
-  if (speed > 0 && lastLine > closedAt) run.endToFinalMs = ms(lastLine - closedAt);
-  return run;
+  return result;
 }
 
-// --- our analyzer -----------------------------------------------------------
-
-struct OurRun {
-  std::string text;
-  double cpu = 0;
-  double startMs = 0;
-  double endToFinalMs = 0;
-  double firstPartialMs = NAN;
+struct Latency {
+  std::vector<double> firstEver, later, warm, warmStop, firstVolatile;
 };
 
-// Energy of each 10 ms frame, and a level 20 dB above the noise floor.
-std::pair<std::vector<double>, double> frameEnergy(const std::vector<int16_t>& samples) {
-  std::vector<double> energy;
-  for (size_t i = 0; i + 160 <= samples.size(); i += 160) {
-    double sum = 0;
-    for (size_t j = i; j < i + 160; ++j) sum += double(samples[j]) * samples[j];
-    energy.push_back(sum / 160);
-  }
-  auto sorted = energy;
-  std::sort(sorted.begin(), sorted.end());
-  return {energy, (sorted[sorted.size() / 10] + 1) * 100};
-}
-
-// When speech begins, in seconds.
-double speechOnset(const std::vector<int16_t>& samples) {
-  auto [energy, level] = frameEnergy(samples);
-  for (size_t f = 0; f < energy.size(); ++f) {
-    if (energy[f] > level) return f * 0.01;
-  }
-  return 0;
-}
-
-// The clip cut 50 ms after its last speech, as when "stop" comes while the
-// user is still talking and the final depends on finalisation alone.
-std::vector<int16_t> endingInSpeech(const std::vector<int16_t>& samples) {
-  auto [energy, level] = frameEnergy(samples);
-  size_t last = energy.size();
-  while (last > 0 && energy[last - 1] <= level) --last;
-  return std::vector<int16_t>(samples.begin(),
-                              samples.begin() + std::min(samples.size(), (last + 5) * 160));
-}
-
-OurRun runOurs(MainLoop& loop, PocketSphinxService& service, const std::vector<int16_t>& audio,
-               double speed) {
-  OurRun run;
-  SpeechSession session(loop, service);
-  auto startedAt = Clock::now();
-  session.start();
-  run.startMs = ms(Clock::now() - startedAt);
-  double cpuBefore = selfCpu();
-  auto feedStart = Clock::now();
-  for (size_t i = 0; i < audio.size(); i += kBlock) {
-    size_t n = std::min(kBlock, audio.size() - i);
-    if (speed > 0) {
-      auto due = feedStart + std::chrono::duration_cast<Clock::duration>(
-                                 std::chrono::duration<double>((i + n) / (kRate * speed)));
-      loop.runUntil([&] { return Clock::now() >= due; }, std::chrono::seconds(60));
+Latency measureLatency(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStore> store,
+                       const PocketSphinxDecoder::Options& options, int rounds, double speed,
+                       const fs::path& work) {
+  Latency latency;
+  // Long enough for a first final that is decoded twice to arrive before
+  // the input ends; with the noise floor, so that speech is told from it.
+  auto pause = silence(2.5);
+  addNoiseFloor(pause, work);
+  for (int round = 0; round < rounds; ++round) {
+    const auto& clip = corpus.clips[static_cast<size_t>(round) % corpus.clips.size()].samples;
+    auto spoken = clip;
+    append(spoken, pause);
+    ScratchDir state;
+    {
+      PocketSphinxService first(store, options, state.path());
+      latency.firstEver.push_back(runOurs(loop, first, spoken, speed).speechEndToFinalMs);
     }
-    session.feed(std::span(audio).subspan(i, n));
+    PocketSphinxService later(store, options, state.path());
+    latency.later.push_back(runOurs(loop, later, spoken, speed).speechEndToFinalMs);
+    OurRun warm = runOurs(loop, later, spoken, speed);
+    latency.warm.push_back(warm.speechEndToFinalMs);
+    latency.firstVolatile.push_back(warm.firstPartialMs);
+    latency.warmStop.push_back(runOurs(loop, later, endingInSpeech(clip), speed).endToFinalMs);
   }
-  session.finishAndFinalize(std::chrono::seconds(600));
-  run.cpu = selfCpu() - cpuBefore;
-  run.endToFinalMs = ms(session.finalizedAt - session.finishedAt);
-  run.text = session.finalText();
-  auto onsetAt =
-      feedStart + std::chrono::duration_cast<Clock::duration>(
-                      std::chrono::duration<double>(speechOnset(audio) / std::max(speed, 1e-9)));
-  for (const auto& r : session.results()) {
-    if (!r.result.isFinal) {
-      run.firstPartialMs = ms(r.at - onsetAt);
-      break;
-    }
-  }
-  return run;
+  return latency;
 }
 
 void row(const char* metric, const std::string& ours, const std::string& bare, const char* goal) {
-  std::printf("| %-42s | %-16s | %-16s | %-10s |\n", metric, ours.c_str(), bare.c_str(), goal);
+  std::printf("| %-46s | %-14s | %-14s | %-12s |\n", metric, ours.c_str(), bare.c_str(), goal);
 }
 std::string fmt(const char* format, double v) {
   if (std::isnan(v)) return "n/a";
   char text[64];
   std::snprintf(text, sizeof text, format, v);
   return text;
+}
+std::string percent(double v) { return fmt("%.1f %%", 100 * v); }
+
+void printReport(const Accuracy& tune, const Accuracy& report, const Latency& latency) {
+  std::printf("| %-46s | %-14s | %-14s | %-12s |\n", "metric", "ours", "bare decoder", "goal");
+  std::printf("|%s|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(16, '-').c_str(),
+              std::string(16, '-').c_str(), std::string(14, '-').c_str());
+  row("WER, tuning half", percent(tune.ourWer()), percent(tune.bareWer()), "");
+  row("WER ratio ours / bare, tuning half", fmt("%.2f", tune.ourWer() / tune.bareWer()), "", "");
+  row("WER, report half", percent(report.ourWer()), percent(report.bareWer()), "");
+  row("WER ratio ours / bare, report half", fmt("%.2f", report.ourWer() / report.bareWer()), "",
+      "<= 0.85");
+  double audio = tune.audioSeconds + report.audioSeconds;
+  row("CPU seconds per audio second", fmt("%.3f", (tune.ourCpu + report.ourCpu) / audio),
+      fmt("%.3f", (tune.bareCpu + report.bareCpu) / audio), "<= 0.25");
+  row("end of speech -> final, first process ever, ms", fmt("%.0f", median(latency.firstEver)), "",
+      "warm + 400");
+  row("end of speech -> final, later process, ms", fmt("%.0f", median(latency.later)), "",
+      "warm + 150");
+  row("end of speech -> final, warm, ms", fmt("%.0f", median(latency.warm)), "", "<= 450");
+  row("\"stop\" after the last word -> final, warm, ms", fmt("%.0f", median(latency.warmStop)), "",
+      "");
+  row("first volatile after speech onset, warm, ms", fmt("%.0f", median(latency.firstVolatile)),
+      "none", "");
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  std::printf(
+      "\n%zu + %zu reference words x grids; latency: medians of %zu interleaved rounds; "
+      "load average %.2f %.2f %.2f\n",
+      tune.words, report.words, latency.warm.size(), load[0], load[1], load[2]);
 }
 
 struct ModelCheckCost {
@@ -326,116 +236,52 @@ void modelCheckRows(const ModelCheckCost& cost) {
 
 int runBench(int argc, char** argv) {
   double speed = 1;
-  size_t latencyClips = 100;
-  bool modelCheckOnly = false;
+  int grids = 3, rounds = 7;
+  bool tuneOnly = false, withBare = false, modelCheckOnly = false;
+  fs::path corpusDir;
+  std::string optionText;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--model-check") == 0) modelCheckOnly = true;
-    if (i + 1 == argc) break;
-    if (std::strcmp(argv[i], "--speed") == 0) speed = std::atof(argv[i + 1]);
-    if (std::strcmp(argv[i], "--latency-clips") == 0)
-      latencyClips = std::strtoul(argv[i + 1], nullptr, 10);
+    std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    if (arg == "--tune") tuneOnly = true;
+    if (arg == "--model-check") modelCheckOnly = true;
+    if (arg == "--bare") withBare = true;
+    if (arg == "--speed") speed = std::atof(value);
+    if (arg == "--grids") grids = std::atoi(value);
+    if (arg == "--rounds") rounds = std::atoi(value);
+    if (arg == "--corpus") corpusDir = value;
+    if (arg == "--options") optionText = value;
   }
-  ScratchDir work;
   setModelChecker(DICTATE_MODEL_CHECKER);
-  const ModelCheckCost checkCost = measureModelCheck(work.path());
   if (modelCheckOnly) {
-    modelCheckRows(checkCost);
+    ScratchDir checkWork;
+    modelCheckRows(measureModelCheck(checkWork.path()));
     return 0;
   }
-  std::vector<Corpus> corpora = {realCorpus(), syntheticCorpus(work.path())};
+  if (corpusDir.empty()) {
+    std::fprintf(stderr, "usage: speech_bench --corpus DIR (from bench/make_speech_corpus.sh)\n");
+    return 2;
+  }
+  ScratchDir work;
+  auto [tune, report] = loadHalves(corpusDir, work.path());
   auto store =
       std::make_shared<ModelStore>(ModelStoreLocations{work.path() / "store", {"/usr/share"}});
+  auto options = parseOptions(optionText);
   MainLoop loop;
-
-  // Accuracy and CPU, cold decoders on both sides.
-  size_t refWords = 0, ourErrors = 0, bareErrors = 0;
-  double audioSeconds = 0, ourCpu = 0, bareCpu = 0, firstStartMs = 0;
-  long bareMaxRssKb = 0;
-  BareRun empty = runBare({}, 0, work.path());
-  // Where the 10 ms frames fall changes the text by a few words either
-  // way, so each corpus runs three times, shifted by a third of a frame.
-  for (const auto& corpus : corpora) {
-    size_t n = words(corpus.reference).size();
-    size_t ourCorpusErrors = 0, bareCorpusErrors = 0;
-    for (size_t offset : {0, 53, 107}) {
-      std::vector<int16_t> stream(offset, 0);
-      append(stream, corpus.stream);
-      PocketSphinxService fresh(store);
-      OurRun ours = runOurs(loop, fresh, stream, 0);
-      firstStartMs = std::max(firstStartMs, ours.startMs);
-      BareRun bare = runBare(stream, 0, work.path());
-      ourCorpusErrors += wordErrors(corpus.reference, ours.text);
-      bareCorpusErrors += wordErrors(corpus.reference, bare.text);
-      audioSeconds += seconds(stream);
-      ourCpu += ours.cpu;
-      bareCpu += bare.cpu - empty.cpu;
-      bareMaxRssKb = std::max(bareMaxRssKb, bare.maxRssKb);
-    }
-    std::printf("%-9s WER ours %5.1f %%  bare %5.1f %%  (%zu words x 3, %.1f s)\n",
-                corpus.name.c_str(), 100.0 * ourCorpusErrors / (3 * n),
-                100.0 * bareCorpusErrors / (3 * n), n, seconds(corpus.stream));
-    refWords += 3 * n;
-    ourErrors += ourCorpusErrors;
-    bareErrors += bareCorpusErrors;
+  if (tuneOnly) {
+    Accuracy a = measure(loop, tune, store, options, grids, withBare, work.path());
+    std::printf("tune WER %.2f %% (bare %.2f %%) CPU %.3f options: %s\n", 100 * a.ourWer(),
+                100 * a.bareWer(), a.ourCpu / a.audioSeconds, optionText.c_str());
+    return 0;
   }
-
-  // Latency, one dictation per clip, input ending right after speech.
-  // The first utterance of a process is decoded twice (the second time with
-  // the adapted cepstral mean), so it is measured apart, on a fresh service.
-  std::vector<std::vector<int16_t>> clips;
-  for (const auto& corpus : corpora) {
-    for (const auto& clip : corpus.clips) {
-      if (clips.size() < latencyClips) clips.push_back(endingInSpeech(clip.samples));
-    }
-  }
-  double firstUtteranceEndMs;
-  {
-    PocketSphinxService fresh(store);
-    firstUtteranceEndMs = runOurs(loop, fresh, clips[0], speed).endToFinalMs;
-  }
-  resetPeakRss();
-  PocketSphinxService service(store);
-  runOurs(loop, service, corpora[0].clips[0].samples, 0);  // loads and adapts the decoder
-  std::vector<double> ourEnd, bareEnd, ourPartial, ourStart;
-  for (const auto& clip : clips) {
-    OurRun ours = runOurs(loop, service, clip, speed);
-    BareRun bare = runBare(clip, speed, work.path());
-    ourEnd.push_back(ours.endToFinalMs);
-    if (!std::isnan(bare.endToFinalMs)) bareEnd.push_back(bare.endToFinalMs);
-    if (!std::isnan(ours.firstPartialMs)) ourPartial.push_back(ours.firstPartialMs);
-    ourStart.push_back(ours.startMs);
-    bareMaxRssKb = std::max(bareMaxRssKb, bare.maxRssKb);
-  }
-  const long ourPeakKb = peakRssKb("self");
-
-  double ourWer = double(ourErrors) / refWords, bareWer = double(bareErrors) / refWords;
-  std::printf("\n| %-42s | %-16s | %-16s | %-10s |\n", "metric", "ours", "bare decoder", "goal");
-  std::printf("|%s|%s|%s|%s|\n", std::string(44, '-').c_str(), std::string(18, '-').c_str(),
-              std::string(18, '-').c_str(), std::string(12, '-').c_str());
-  row("WER, both corpora, cold decoder", fmt("%.1f %%", 100 * ourWer),
-      fmt("%.1f %%", 100 * bareWer), "");
-  row("WER ratio ours / bare", fmt("%.2f", ourWer / bareWer), "", "<= 1.00");
-  row("CPU seconds per audio second", fmt("%.3f", ourCpu / audioSeconds),
-      fmt("%.3f", bareCpu / audioSeconds), "<= 0.20");
-  row("end of input -> final, median ms", fmt("%.1f", median(ourEnd)), fmt("%.1f", median(bareEnd)),
-      "<= 100");
-  row("end of input -> final, max ms",
-      fmt("%.1f", ourEnd.empty() ? NAN : *std::max_element(ourEnd.begin(), ourEnd.end())),
-      fmt("%.1f", bareEnd.empty() ? NAN : *std::max_element(bareEnd.begin(), bareEnd.end())), "");
-  row("same, first utterance of a process, ms", fmt("%.1f", firstUtteranceEndMs), "", "");
-  row("first partial after speech onset, median ms", fmt("%.0f", median(ourPartial)),
-      "none (finals only)", "");
-  row("peak memory (max RSS), MiB", fmt("%.0f", ourPeakKb / 1024.0),
-      fmt("%.0f", bareMaxRssKb / 1024.0), "");
-  row("first start (model load), ms", fmt("%.0f", firstStartMs), fmt("%.0f", empty.wallMs), "");
-  row("second start, median ms", fmt("%.2f", median(ourStart)), fmt("%.0f", empty.wallMs), "<= 50");
-  modelCheckRows(checkCost);
-  std::printf(
-      "\n%zu latency clips at %.1fx real time, %.1f s first utterance; %zu reference words; bare "
-      "start = "
-      "process run on empty input; our peak memory: one warm decoder in use, plus the benchmark's "
-      "audio\n",
-      ourEnd.size(), speed, seconds(clips[0]), refWords);
+  Accuracy tuneAccuracy = measure(loop, tune, store, options, grids, true, work.path());
+  Accuracy reportAccuracy = measure(loop, report, store, options, grids, true, work.path());
+  Latency latency = measureLatency(loop, report, store, options, rounds, speed, work.path());
+  std::printf("our options:");
+  for (const auto& [name, value] : options) std::printf(" %s %s", name.c_str(), value.c_str());
+  std::printf("\n\n");
+  printReport(tuneAccuracy, reportAccuracy, latency);
+  modelCheckRows(measureModelCheck(work.path()));
   return 0;
 }
 

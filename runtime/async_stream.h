@@ -4,7 +4,10 @@
 // yield into without waiting beyond a short lock; finishing it lets the
 // consumer drain what was queued and then see the end, and values yielded
 // after the finish are discarded. The consumer end (Sequence) is read by one
-// thread at a time, blocking in next() until a value or the end arrives.
+// thread at a time, blocking in next() until a value or the end arrives. A
+// consumer that gives up early closes its end, which drops what is queued
+// and discards later values, so that a producer that goes on yielding does
+// not fill memory nobody reads.
 #pragma once
 
 #include <condition_variable>
@@ -69,6 +72,17 @@ class AsyncStream {
     std::optional<T> tryNext() {
       std::lock_guard<std::mutex> lock(state_->mutex);
       return popLocked();
+    }
+    // Any thread. The consumer reads no more: queued values are dropped and
+    // later yields are discarded (terminated). Idempotent.
+    void close() {
+      std::deque<T> dropped;
+      {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->finished = true;
+        dropped.swap(state_->queue);
+      }
+      state_->ready.notify_all();
     }
     // True once finished and drained.
     bool isAtEnd() const {

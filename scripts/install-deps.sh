@@ -16,7 +16,7 @@ build="
   build-essential cmake pkg-config binutils
   nlohmann-json3-dev libgtest-dev libgmock-dev
   libsoxr-dev libpulse-dev libcurl4-openssl-dev libarchive-dev nettle-dev
-  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pulseaudio-utils python3
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pulseaudio-utils python3 wamerican
 "
 sample="pulseaudio espeak-ng sox"
 tests="libbenchmark-dev pocketsphinx pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus"

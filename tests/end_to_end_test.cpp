@@ -88,6 +88,7 @@ class EndToEndTest : public ::testing::Test {
                        {"XDG_DATA_HOME", (scratch_.path() / "data").string()},
                        {"XDG_CONFIG_HOME", (scratch_.path() / "config").string()},
                        {"XDG_CACHE_HOME", (scratch_.path() / "cache").string()},
+                       {"XDG_STATE_HOME", std::nullopt},
                        {"XDG_RUNTIME_DIR", std::nullopt},
                        {"XDG_DATA_DIRS", std::nullopt}};
     env.insert(env.end(), changes.begin(), changes.end());

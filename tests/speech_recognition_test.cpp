@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+
+#include "platform/linux/decoder_adaptation.h"
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 #include "platform/linux/pocketsphinx_service.h"
@@ -37,10 +40,10 @@ class SpeechRecognitionTest : public ::testing::Test {
 
   // One whole dictation of `samples`; input ends right after the last sample.
   static std::unique_ptr<SpeechSession> dictate(MainLoop& loop, std::span<const int16_t> samples,
-                                                size_t block = kBlock) {
-    auto session = std::make_unique<SpeechSession>(loop, *service_);
+                                                PocketSphinxService* service = service_) {
+    auto session = std::make_unique<SpeechSession>(loop, *service);
     session->start();
-    session->feedAll(samples, block);
+    session->feedAll(samples, kBlock);
     session->finishAndFinalize();
     return session;
   }
@@ -189,14 +192,85 @@ TEST_F(SpeechRecognitionTest, AnalyzerDestroyedWithoutFinalisationPostsNothingMo
   EXPECT_EQ(dictate(loop, audio)->finalText(), "go forward ten meters");
 }
 
-TEST_F(SpeechRecognitionTest, AudioInAnotherFormatFailsTheResultStream) {
+TEST_F(SpeechRecognitionTest, AudioInAnotherFormatFailsTheResultStreamAndLaterAudioIsDropped) {
   MainLoop loop;
   SpeechSession session(loop, *service_);
   session.start();
   session.feedBuffer(PcmBuffer::make({48000, 1, SampleFormat::float32}, 4096));
+  ASSERT_TRUE(loop.runUntil([&] { return session.ended(); }, std::chrono::seconds(10)));
+  // The worker has ended: nothing would read what the capture goes on
+  // delivering until "stop", so it is not queued.
+  EXPECT_EQ(session.feedBuffer(PcmBuffer::make({16000, 1, SampleFormat::int16}, 4096)),
+            AnalyzerInputStream::YieldResult::terminated);
   session.finishAndFinalize();
   EXPECT_NE(session.failure().find("cannot be analysed"), std::string::npos) << session.failure();
   EXPECT_TRUE(session.endedAtFinalize());
+}
+
+// A later process starts from the adaptation saved by an earlier one: its
+// first utterance is not decoded again and reads as a warm decoder's.
+TEST_F(SpeechRecognitionTest, SavedAdaptationMakesALaterProcessStartWarm) {
+  MainLoop loop;
+  const auto dir = scratch_->path() / "adaptation";
+  auto audio =
+      spokenWithPauses({"turn left at the second light and the shop is on your right"}, 1.0);
+  PocketSphinxService earlier(store_, PocketSphinxDecoder::defaultOptions(), dir);
+  dictate(loop, audio, &earlier);  // adapts, and saves
+  PocketSphinxService later(store_, PocketSphinxDecoder::defaultOptions(), dir);
+  std::string laterText = dictate(loop, audio, &later)->finalText();
+  std::string warmText = dictate(loop, audio, &earlier)->finalText();
+  EXPECT_EQ(laterText, warmText);
+
+  // A decoder made with the saved file is adapted before it hears anything,
+  // so it keeps no first utterance to decode again.
+  auto decoder = PocketSphinxDecoder::load(kDebianModel);
+  const auto file = dir / adaptationKey(kDebianModel);
+  ASSERT_TRUE(restoreAdaptation(*decoder, dir));
+  EXPECT_TRUE(decoder->isAdapted());
+
+  // Missing, damaged or foreign files are ignored; an unwritable folder
+  // costs only the saving.
+  std::string saved;
+  std::getline(std::ifstream(file), saved, '\0');
+  const std::string cut = saved.substr(0, saved.size() / 2);
+  std::string foreign = saved;
+  foreign.replace(foreign.find("en-us-"), 22, "en-us-0123456789abcdef");
+  const std::string bad[] = {
+      "",
+      cut,
+      std::string(100, '\xff'),
+      foreign,
+      "quillmarsh-dictate adaptation 1\nmodel " + adaptationKey(kDebianModel) + "\ncmn 3 1 2 3\n",
+      saved.substr(0, saved.rfind(' ')) + " nan\n",
+      saved + " 1\n"};
+  auto fresh = PocketSphinxDecoder::load(kDebianModel);
+  for (const auto& content : bad) {
+    SCOPED_TRACE(content);
+    std::ofstream(file, std::ios::trunc) << content;
+    EXPECT_FALSE(restoreAdaptation(*fresh, dir));
+    EXPECT_FALSE(fresh->isAdapted());
+  }
+  EXPECT_FALSE(saveAdaptation(file / "not-a-folder", kDebianModel, std::vector<float>(13, 1.0f)));
+  std::filesystem::remove(file);
+  EXPECT_FALSE(restoreAdaptation(*fresh, dir));
+}
+
+// Speech that never pauses (a steady noise, a monologue) ends no utterance;
+// what is kept for decoding the first one again stays within what that
+// second decode would use (10 s).
+TEST_F(SpeechRecognitionTest, EndlessFirstUtteranceKeepsABoundedStore) {
+  auto decoder = PocketSphinxDecoder::load(kDebianModel);
+  std::vector<TranscriptionResult> results;
+  decoder->beginStream();
+  // Words on and on: the recording's speech, repeated without a pause.
+  auto speech = readPcm16(kDebianTestData / "goforward.raw");
+  speech = std::vector<int16_t>(speech.begin() + kRate / 5, speech.begin() + 47 * kRate / 20);
+  for (int i = 0; i < 6; ++i) decoder->feed(speech, results);
+  // Volatile texts, no final: it was one long utterance.
+  EXPECT_FALSE(results.empty());
+  EXPECT_EQ(std::count_if(results.begin(), results.end(), [](auto& r) { return r.isFinal; }), 0);
+  EXPECT_LE(decoder->firstUtteranceCapacity(), size_t{10 * kRate});
+  decoder->endStream(results);
 }
 
 TEST_F(SpeechRecognitionTest, LoadingWritesNothingToStandardError) {

@@ -1,6 +1,6 @@
 // The speech service's start failures, the text the host reads after
 // "start failed: ": without a model, and (with Debian's model, damaged) for
-// every model file that is cut short or overwritten.
+// every model file that is cut short or overwritten; and the casing of results.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -11,6 +11,7 @@
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 #include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/word_casing.h"
 #include "tests/support/speech_audio.h"
 #include "tests/support/speech_session.h"
 
@@ -187,6 +188,32 @@ TEST_F(SpeechDamagedModelTest, EveryDamagedFileFailsTheStartAndTheRepairedModelS
   EXPECT_EQ(checkModelOnce(model(), PocketSphinxDecoder::defaultOptions()),
             "speech model in " + model().string() + " could not be checked: cannot run " +
                 (scratch_.path() / "no-checker").string() + ": No such file or directory");
+}
+
+TEST(WordCasingTest, WritesIAndCapitalisedOnlyWordsAsPeopleDo) {
+  struct Case {
+    const char* said;
+    const char* written;
+    const char* withoutWordList;
+  };
+  const Case cases[] = {
+      {"i'm flying to boston on friday", "I'm flying to Boston on Friday",
+       "I'm flying to boston on friday"},
+      {"i said i'll i've i'd", "I said I'll I've I'd", "I said I'll I've I'd"},
+      {"chicago in january and sunday's game", "Chicago in January and Sunday's game",
+       "chicago in january and sunday's game"},
+      // The list also has these in lower case: they stay as they are.
+      {"bill may march in august it is", "bill may march in august it is",
+       "bill may march in august it is"},
+      {"go forward ten meters", "go forward ten meters", "go forward ten meters"},
+      {"", "", ""},
+  };
+  WordCasing casing(WordCasing::kSystemWordList);
+  WordCasing withoutList("/nonexistent/american-english");
+  for (const auto& c : cases) {
+    EXPECT_EQ(casing.apply(c.said), c.written);
+    EXPECT_EQ(withoutList.apply(c.said), c.withoutWordList);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "platform/linux/linux_platform.h"
 
+#include "platform/linux/decoder_adaptation.h"
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_service.h"
 #include "platform/linux/pulse_audio_engine.h"
@@ -21,7 +22,8 @@ class LinuxPlatform : public Platform {
  private:
   std::shared_ptr<AudioConverterFactory> converters_ = std::make_shared<SoxrConverterFactory>();
   std::shared_ptr<ModelStore> models_ = std::make_shared<ModelStore>(ModelStoreLocations::fromEnvironment());
-  PocketSphinxService speech_{models_};
+  PocketSphinxService speech_{models_, PocketSphinxDecoder::defaultOptions(),
+                              defaultAdaptationDir()};
   PulseConsent consent_;
 };
 

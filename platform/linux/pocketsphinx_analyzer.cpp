@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/linux/decoder_adaptation.h"
+#include "platform/linux/word_casing.h"
+
 namespace dictate {
 
 namespace {
@@ -36,11 +39,13 @@ std::span<const int16_t> samplesOf(const PcmBuffer& buffer, std::vector<int16_t>
 PocketSphinxAnalyzer::PocketSphinxAnalyzer(SpeechModules modules,
                                            std::shared_ptr<const ModelStore> store,
                                            std::shared_ptr<PocketSphinxDecoderCache> decoders,
-                                           PocketSphinxDecoder::Options options)
+                                           PocketSphinxDecoder::Options options,
+                                           std::optional<std::filesystem::path> adaptationDir)
     : modules_(std::move(modules)),
       store_(std::move(store)),
       decoders_(std::move(decoders)),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      adaptationDir_(std::move(adaptationDir)) {}
 
 PocketSphinxAnalyzer::~PocketSphinxAnalyzer() {
   aborted_ = true;
@@ -66,8 +71,12 @@ Task<void> PocketSphinxAnalyzer::start(AnalyzerInputStream::Sequence input) {
   if (!decoder) {
     // A named function object: GCC 12 mishandles a capturing lambda that is
     // a temporary inside a co_await expression.
-    auto load = [dir = *modelDir, options = options_] {
-      return PocketSphinxDecoder::load(dir, options);
+    auto load = [dir = *modelDir, options = options_, adaptationDir = adaptationDir_] {
+      auto loaded = PocketSphinxDecoder::load(dir, options);
+      if (adaptationDir) restoreAdaptation(*loaded, *adaptationDir);
+      // The word list loads here, off the loop and before the first result.
+      WordCasing::shared();
+      return loaded;
     };
     decoder = co_await offload(std::move(load));
   }
@@ -114,7 +123,10 @@ void PocketSphinxAnalyzer::run(AnalyzerInputStream::Sequence input,
   } catch (...) {
     failure = std::current_exception();
   }
+  // Nobody reads the input from here on, whether it ended or not.
+  input.close();
   if (aborted_) decoder->abandonStream();
+  if (!failure) saveAdaptation(*decoder);
   // A decoder that failed may be left in any state: it is not reused.
   if (!failure) decoders_->giveBack(std::move(decoder));
   if (!aborted_) endResults(failure);
@@ -138,8 +150,16 @@ void PocketSphinxAnalyzer::decodeStream(AnalyzerInputStream::Sequence& input,
   deliver(results);
 }
 
+void PocketSphinxAnalyzer::saveAdaptation(const PocketSphinxDecoder& decoder) const {
+  if (!adaptationDir_) return;
+  auto mean = decoder.adaptation();
+  if (!mean.empty()) dictate::saveAdaptation(*adaptationDir_, decoder.modelDir(), mean);
+}
+
 void PocketSphinxAnalyzer::deliver(std::vector<TranscriptionResult>& results) {
   if (results.empty()) return;
+  const WordCasing& casing = WordCasing::shared();
+  for (auto& result : results) result.text = casing.apply(result.text);
   loop_.post([channel = results_, batch = std::move(results)]() mutable {
     for (auto& result : batch) channel->push(std::move(result));
   });

@@ -9,6 +9,12 @@
 // decoder comes from the service's cache and goes back there when the
 // stream ends, so a later dictation does not load the model again.
 //
+// A newly loaded decoder starts from the adaptation saved by an earlier
+// process, and each dictation's end saves it again (decoder_adaptation.h).
+// Results are cased on the worker (word_casing.h), once per result.
+// Whenever the worker ends, early on an error included, it closes the input
+// stream, so that audio captured after that is dropped rather than queued.
+//
 // Destroying the analyzer without finalising it stops and joins the worker;
 // nothing is posted after that.
 #pragma once
@@ -32,7 +38,8 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
  public:
   PocketSphinxAnalyzer(SpeechModules modules, std::shared_ptr<const ModelStore> store,
                        std::shared_ptr<PocketSphinxDecoderCache> decoders,
-                       PocketSphinxDecoder::Options options);
+                       PocketSphinxDecoder::Options options,
+                       std::optional<std::filesystem::path> adaptationDir);
   ~PocketSphinxAnalyzer() override;
   PocketSphinxAnalyzer(const PocketSphinxAnalyzer&) = delete;
   PocketSphinxAnalyzer& operator=(const PocketSphinxAnalyzer&) = delete;
@@ -49,6 +56,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   void run(AnalyzerInputStream::Sequence input, std::unique_ptr<PocketSphinxDecoder> decoder);
   void decodeStream(AnalyzerInputStream::Sequence& input, PocketSphinxDecoder& decoder);
   void deliver(std::vector<TranscriptionResult>& results);
+  void saveAdaptation(const PocketSphinxDecoder& decoder) const;
   void endResults(std::exception_ptr failure);
 
   // Fixed at construction.
@@ -56,6 +64,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
   const std::shared_ptr<const ModelStore> store_;
   const std::shared_ptr<PocketSphinxDecoderCache> decoders_;
   const PocketSphinxDecoder::Options options_;
+  const std::optional<std::filesystem::path> adaptationDir_;
 
   // Set on the loop thread in start() before the worker exists; the worker
   // only reads them.

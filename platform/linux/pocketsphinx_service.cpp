@@ -5,10 +5,12 @@
 namespace dictate {
 
 PocketSphinxService::PocketSphinxService(std::shared_ptr<const ModelStore> store,
-                                         PocketSphinxDecoder::Options options)
+                                         PocketSphinxDecoder::Options options,
+                                         std::optional<std::filesystem::path> adaptationDir)
     : store_(std::move(store)),
       decoders_(std::make_shared<PocketSphinxDecoderCache>()),
-      options_(std::move(options)) {}
+      options_(std::move(options)),
+      adaptationDir_(std::move(adaptationDir)) {}
 
 std::shared_ptr<SpeechTranscriber> PocketSphinxService::makeTranscriber(
     const TranscriberConfiguration& config) {
@@ -16,7 +18,8 @@ std::shared_ptr<SpeechTranscriber> PocketSphinxService::makeTranscriber(
 }
 
 std::shared_ptr<SpeechAnalyzer> PocketSphinxService::makeAnalyzer(const SpeechModules& modules) {
-  return std::make_shared<PocketSphinxAnalyzer>(modules, store_, decoders_, options_);
+  return std::make_shared<PocketSphinxAnalyzer>(modules, store_, decoders_, options_,
+                                                adaptationDir_);
 }
 
 Task<std::optional<AudioFormat>> PocketSphinxService::bestAvailableAudioFormat(

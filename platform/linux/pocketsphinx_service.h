@@ -7,7 +7,9 @@
 // decoder between dictations (see PocketSphinxDecoderCache).
 #pragma once
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
@@ -31,9 +33,13 @@ class PocketSphinxTranscriber : public SpeechTranscriber {
 
 class PocketSphinxService : public SpeechService {
  public:
+  // With `adaptationDir`, a newly loaded decoder starts from the adaptation
+  // saved there and each dictation saves it (decoder_adaptation.h); without,
+  // every process adapts afresh.
   explicit PocketSphinxService(
       std::shared_ptr<const ModelStore> store,
-      PocketSphinxDecoder::Options options = PocketSphinxDecoder::defaultOptions());
+      PocketSphinxDecoder::Options options = PocketSphinxDecoder::defaultOptions(),
+      std::optional<std::filesystem::path> adaptationDir = std::nullopt);
 
   // Any locale is accepted here; an analyzer for a locale without a model
   // fails to start, and the asset inventory refuses to install one.
@@ -50,6 +56,7 @@ class PocketSphinxService : public SpeechService {
   const std::shared_ptr<const ModelStore> store_;
   const std::shared_ptr<PocketSphinxDecoderCache> decoders_;
   const PocketSphinxDecoder::Options options_;
+  const std::optional<std::filesystem::path> adaptationDir_;
 };
 
 }  // namespace dictate

@@ -79,8 +79,8 @@ class SpeechSession {
     buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
     input_->yield(AnalyzerInput{buffer});
   }
-  void feedBuffer(std::shared_ptr<PcmBuffer> buffer) {
-    input_->yield(AnalyzerInput{std::move(buffer)});
+  AnalyzerInputStream::YieldResult feedBuffer(std::shared_ptr<PcmBuffer> buffer) {
+    return input_->yield(AnalyzerInput{std::move(buffer)});
   }
 
   // Yields all of `samples` in blocks of `block` samples, without waiting.
