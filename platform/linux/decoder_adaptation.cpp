@@ -10,7 +10,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "app/output.h"
+#include "output/output.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 
 namespace dictate {

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <unordered_set>
 
-#include "app/output.h"
+#include "output/output.h"
 
 namespace dictate {
 
