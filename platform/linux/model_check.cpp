@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
-#include <nettle/sha2.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -21,6 +20,8 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+
+#include "platform/linux/sha256_hex.h"
 
 extern char** environ;
 
@@ -55,15 +56,7 @@ std::string sha256Hex(const std::string& text) {
   sha256_ctx ctx;
   sha256_init(&ctx);
   sha256_update(&ctx, text.size(), reinterpret_cast<const uint8_t*>(text.data()));
-  std::array<uint8_t, SHA256_DIGEST_SIZE> digest;
-  sha256_digest(&ctx, digest.size(), digest.data());
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t b : digest) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
+  return finishSha256Hex(ctx);
 }
 
 // Identifies the model as the library would read it: any write, truncation,

@@ -3,7 +3,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <curl/curl.h>
-#include <nettle/sha2.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "platform/error.h"
 #include "platform/linux/model_store.h"
+#include "platform/linux/sha256_hex.h"
 
 namespace dictate {
 
@@ -270,15 +270,7 @@ std::string sha256OfFile(const fs::path& file) {
     sha256_update(&ctx, static_cast<size_t>(in.gcount()),
                   reinterpret_cast<const uint8_t*>(block.data()));
   }
-  std::array<uint8_t, SHA256_DIGEST_SIZE> digest;
-  sha256_digest(&ctx, digest.size(), digest.data());
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (uint8_t b : digest) {
-    hex += kHex[b >> 4];
-    hex += kHex[b & 15];
-  }
-  return hex;
+  return finishSha256Hex(ctx);
 }
 
 void installModel(const CatalogEntry& entry, const fs::path& target) {
