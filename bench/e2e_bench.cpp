@@ -29,16 +29,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench/e2e_support.h"
 #include "tests/support/dictate_process.h"
 #include "tests/support/speech_audio.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-namespace sa = dictate::speechaudio;
+using namespace e2e;
 using dictate::testing::DictateProcess;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 const std::string kReady = R"({"type":"ready"})";
 const std::string kListening = R"({"type":"state","value":"listening"})";
@@ -48,82 +46,6 @@ constexpr double kLead = 0.8;       // seconds of noise floor before the speech
 constexpr double kLongTail = 2.0;   // after the speech: silence detection ends the utterance
 constexpr double kShortTail = 0.0;  // after the speech: "stop" has to deliver the last words
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-
-volatile sig_atomic_t interruptedBy = 0;
-void onSignal(int signal) { interruptedBy = signal; }
-
-void checkInterrupted() {
-  if (interruptedBy != 0)
-    throw std::runtime_error("interrupted by signal " + std::to_string(interruptedBy));
-}
-
-double msBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-Clock::duration seconds(double s) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-}
-
-// Runs `command` through the shell; its standard output and exit status.
-std::pair<std::string, int> capture(const std::string& command) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run " + command);
-  std::string out;
-  char buffer[512];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  int status = ::pclose(pipe);
-  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
-
-// The private audio server, stopped by the destructor whatever happened.
-// As a last resort (this benchmark killed outright) the server also ends
-// itself after two idle minutes.
-class AudioServer {
- public:
-  explicit AudioServer(const fs::path& dir) : dir_(dir) {
-    auto [out, status] =
-        capture(script() + " start " + sa::quoted(dir_.string()) + " --exit-idle 120");
-    auto at = out.find("PULSE_SERVER=");
-    if (status != 0 || at == std::string::npos) {
-      stop();
-      throw std::runtime_error("the private audio server did not start: " + out);
-    }
-    address_ = out.substr(at + 13, out.find('\n', at) - at - 13);
-  }
-  ~AudioServer() { stop(); }
-  AudioServer(const AudioServer&) = delete;
-  AudioServer& operator=(const AudioServer&) = delete;
-
-  const std::string& address() const { return address_; }
-  // The anonymous socket that paplay and pactl use.
-  std::string toolAddress() const { return "unix:" + (dir_ / "native").string(); }
-  fs::path clientCookie() const { return dir_ / "client-cookie"; }
-
-  bool waitForRecordStream(std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
-    do {
-      checkInterrupted();
-      auto [out, status] =
-          capture("PULSE_SERVER=" + toolAddress() + " pactl list short source-outputs 2>/dev/null");
-      if (status == 0 && !out.empty()) return true;
-      std::this_thread::sleep_for(20ms);
-    } while (Clock::now() < deadline);
-    return false;
-  }
-
- private:
-  static std::string script() {
-    return sa::quoted(std::string(DICTATE_SOURCE_DIR) + "/scripts/pulse-server.sh");
-  }
-  void stop() {
-    std::system(
-        (script() + " stop " + sa::quoted(dir_.string()) + " --now >/dev/null 2>&1").c_str());
-  }
-
-  fs::path dir_;
-  std::string address_;
-};
 
 // A sentence as a WAV file, with where its speech begins and ends.
 struct Clip {
