@@ -2,7 +2,7 @@
 """Mutation score of the test suite.
 
 Makes a fixed, seeded sample of small mutants of the product's code (app/,
-engine/, audio/, platform/), builds each one and runs the tests; a mutant
+engine/, audio/, output/, runtime/, platform/), builds each one and runs the tests; a mutant
 that makes a test fail (or hang) is killed. A mutant that does not compile
 is replaced by the next site drawn from the same folder, so every folder gets
 its share. The sample depends only on the product's sources and the seed:
@@ -21,7 +21,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-FOLDERS = ["app", "engine", "audio", "platform"]
+FOLDERS = ["app", "engine", "audio", "output", "runtime", "platform"]
 TARGETS = ["dictate_tests", "quillmarsh-dictate", "quillmarsh-dictate-platform"]
 
 # (name, pattern, replacement). Each match of a pattern on a line is one site.
