@@ -1,8 +1,10 @@
 #!/bin/sh
 # Line and branch coverage of the product (app/, engine/, audio/, output/,
-# runtime/, platform/) by the whole test suite, with gcovr. Builds an instrumented flavour in
-# build-coverage/, runs every CTest entry (unit and real) and prints gcovr's
-# summary and per-folder table.
+# runtime/, platform/) by the whole test suite, with gcovr. Builds an
+# instrumented flavour in build-coverage/, runs every CTest entry (unit and
+# real) and prints gcovr's summary for the whole and for each folder; the
+# full reports are left in build-coverage/coverage*.txt. (gcovr replaces
+# its output file rather than writing into it: never point it at /dev/null.)
 # Usage: scripts/coverage.sh [ctest label, default: all]
 set -eu
 cd "$(dirname "$0")/.."
@@ -24,9 +26,9 @@ filters="--filter app/ --filter engine/ --filter audio/ --filter output/ --filte
 # choices the code makes.
 # shellcheck disable=SC2086
 gcovr -r . $filters --gcov-ignore-parse-errors --exclude-throw-branches --exclude-unreachable-branches \
-  --print-summary "$dir" --txt /dev/null
+  --print-summary "$dir" -o "$dir/coverage.txt"
 for folder in app engine audio output runtime platform; do
   # shellcheck disable=SC2086
   gcovr -r . --filter "$folder/" --gcov-ignore-parse-errors --exclude-throw-branches --exclude-unreachable-branches \
-    --print-summary "$dir" --txt /dev/null | sed "s|^|$folder/ |"
+    --print-summary "$dir" -o "$dir/coverage-$folder.txt" | sed "s|^|$folder/ |"
 done
