@@ -9,7 +9,14 @@ its share. The sample depends only on the product's sources and the seed:
 trimming or adding tests does not change which mutants are made.
 
 Usage: scripts/mutate.py [--count 64] [--seed 1] [--labels unit,real]
-                         [--build build-mutate] [--list]
+                         [--build build-mutate] [--folders app,engine]
+                         [--carry-survivors LOG] [--list]
+--folders runs only those folders' share of the sample (the sample itself
+does not change), so that a run can be split between checkouts.
+--carry-survivors takes the mutants that an earlier run's output LOG lists
+as SURVIVED as survivors again without building them: a suite that only
+lost tests cannot kill more, so this bounds a re-measurement from below
+at a fraction of its time.
 Each source file is restored after its mutant, also on failure or Ctrl-C.
 """
 import argparse
@@ -139,9 +146,16 @@ def main():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--labels", default="unit,real")
     ap.add_argument("--build", default="build-mutate")
+    ap.add_argument("--folders", default=",".join(FOLDERS))
+    ap.add_argument("--carry-survivors", metavar="LOG")
     ap.add_argument("--list", action="store_true", help="print the sample and exit")
     args = ap.parse_args()
     labels = args.labels.split(",")
+    folders = [f for f in FOLDERS if f in args.folders.split(",")]
+    carried = set()
+    if args.carry_survivors:
+        with open(args.carry_survivors) as log:
+            carried = {line.split(" ", 1)[1].strip() for line in log if line.startswith("SURVIVED ")}
     build_dir = os.path.join(ROOT, args.build)
 
     by_folder, share = draw(args.seed, args.count)
@@ -155,7 +169,7 @@ def main():
     results = {f: [0, 0, 0] for f in FOLDERS}  # made, killed, not compiling
     survivors = []
     started = time.time()
-    for folder in FOLDERS:
+    for folder in folders:
         queue = by_folder[folder]
         made = 0
         while made < share[folder] and queue:
@@ -169,6 +183,12 @@ def main():
             if args.list:
                 print(where, "|", mutant.strip())
                 made += 1
+                continue
+            if where in carried:
+                made += 1
+                results[folder][0] += 1
+                survivors.append(f"{where} | {mutant.strip()} (carried over)")
+                print(f"SURVIVED {where} (carried over)", flush=True)
                 continue
             lines[i] = mutant
             try:
@@ -194,7 +214,7 @@ def main():
     print("| folder | mutants | killed | score | not compiling (replaced) |")
     print("|---|---|---|---|---|")
     total = [0, 0, 0]
-    for folder in FOLDERS:
+    for folder in folders:
         made, killed, broken = results[folder]
         total = [a + b for a, b in zip(total, results[folder])]
         print(f"| {folder}/ | {made} | {killed} | {100 * killed / max(made, 1):.0f} % | {broken} |")
