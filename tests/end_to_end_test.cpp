@@ -96,10 +96,10 @@ class EndToEndTest : public ::testing::Test {
 // With --once, until the end of input, from a second microphone that
 // PULSE_SOURCE names (the default one hears nothing).
 TEST_F(EndToEndTest, OnceDictatesFromTheMicrophonePulseSourceNames) {
-  ASSERT_EQ(server_.runTool("pactl load-module module-null-sink sink_name=feed2 rate=48000 "
-                            "channels=2 format=float32le norewinds=1 && pactl load-module "
-                            "module-remap-source source_name=othermic master=feed2.monitor"),
-            0);
+  for (const std::string module : {"null-sink sink_name=feed2 rate=48000 channels=2 format=float32le norewinds=1",
+                                   "remap-source source_name=othermic master=feed2.monitor"}) {
+    ASSERT_EQ(server_.runTool("pactl load-module module-" + module), 0) << module;
+  }
   // A volatile result first, at least a final per sentence, nothing after "stopped".
   EXPECT_THAT(dictate({"--once"}, {{"PULSE_SOURCE", "othermic"}}, "feed2", ""),
               MatchesRegex("RMLv[vf]*f[vf]*f[vf]*S")) << output_;
