@@ -45,8 +45,8 @@ class EndToEndTest : public ::testing::Test {
   // is sent `stop` (or sees the end of its input). Returns its events as
   // letters: R, M, L and S for the fixed ready, model ready, listening and
   // stopped lines, byte for byte, v and f for volatile and final results.
-  std::string dictate(const std::vector<std::string>& args, Environment env, const std::string& sink,
-                      const std::string& stop) {
+  std::string dictate(const std::vector<std::string>& args, Environment env,
+                      const std::string& sink, const std::string& stop) {
     const auto& all = sa::dictationSentences();
     std::vector<int16_t> samples = sa::silence(0.8);
     for (const std::string& sentence : {all[2], all[10], all[0]}) {
@@ -73,12 +73,12 @@ class EndToEndTest : public ::testing::Test {
     const std::map<std::string, char> fixed = {
         {kReady, 'R'}, {kModelReady, 'M'}, {kListening, 'L'}, {kStopped, 'S'}};
     std::string letters, finals;
-    for (const auto& line : program_->lines()) {
-      const std::string summary = DictateProcess::summary(line.text);
-      const bool isFinal = summary.rfind("final:", 0) == 0, isVolatile = summary.rfind("volatile:", 0) == 0;
-      letters += fixed.count(line.text) ? fixed.at(line.text) : isFinal ? 'f' : isVolatile ? 'v' : '?';
-      if (isFinal) finals += summary.substr(6) + "\n";
-      output_ += line.text + "\n";
+    for (const auto& [text, at] : program_->lines()) {
+      const std::string s = DictateProcess::summary(text);
+      const bool isFinal = s.rfind("final:", 0) == 0, isVolatile = s.rfind("volatile:", 0) == 0;
+      letters += fixed.contains(text) ? fixed.at(text) : isFinal ? 'f' : isVolatile ? 'v' : '?';
+      if (isFinal) finals += s.substr(6) + "\n";
+      output_ += text + "\n";
     }
     output_ += "stderr:\n" + program_->standardError();
     EXPECT_LE(sa::wordErrorRate(all[2] + " " + all[10] + " " + all[0], finals), kMaxWordErrorRate)
@@ -96,8 +96,9 @@ class EndToEndTest : public ::testing::Test {
 // With --once, until the end of input, from a second microphone that
 // PULSE_SOURCE names (the default one hears nothing).
 TEST_F(EndToEndTest, OnceDictatesFromTheMicrophonePulseSourceNames) {
-  for (const std::string module : {"null-sink sink_name=feed2 rate=48000 channels=2 format=float32le norewinds=1",
-                                   "remap-source source_name=othermic master=feed2.monitor"}) {
+  for (const std::string module :
+       {"null-sink sink_name=feed2 rate=48000 channels=2 format=float32le norewinds=1",
+        "remap-source source_name=othermic master=feed2.monitor"}) {
     ASSERT_EQ(server_.runTool("pactl load-module module-" + module), 0) << module;
   }
   // A volatile result first, at least a final per sentence, nothing after "stopped".
