@@ -1,238 +1,75 @@
-// Cutting input into lines, repairing UTF-8, and the reading thread's
-// hand-off of lines to the main loop.
-#include "app/line_reader.h"
-
-#include <fcntl.h>
+// Reading command lines, case by case: cutting input into lines, then
+// trimming and strictly parsing each. cli_test.cpp runs the reader itself on
+// every kind of standard input, and shows its UTF-8 repair.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "output/utf8.h"
-#include "runtime/main_loop.h"
+#include "app/command_parser.h"
+#include "app/line_reader.h"
 
 namespace dictate {
 namespace {
 
-const std::string kMark = "\xE2\x80\xA6";
-const std::string kFffd = "\xEF\xBF\xBD";
-
-// Feeds the chunks one by one, taking every line that is ready after each,
-// then ends the input and takes the rest.
-std::vector<std::string> split(const std::vector<std::string>& chunks, size_t cap = 1 << 20) {
-  LineSplitter splitter(cap);
-  std::vector<std::string> lines;
-  auto drain = [&] {
-    while (auto line = splitter.takeLine()) lines.push_back(*line);
-  };
-  for (const std::string& chunk : chunks) {
-    splitter.feed(chunk);
-    drain();
-  }
-  splitter.finish();
-  drain();
-  return lines;
-}
-
 using Lines = std::vector<std::string>;
+const std::string kMark = "\xE2\x80\xA6";
 
-TEST(LineSplitterTest, SplitsAtLfCrAndCrlfWhereverTheReadsFall) {
-  struct Case {
-    Lines chunks, lines;
-  } cases[] = {
-      {{"a\nb\rc\r\nd"}, {"a", "b", "c", "d"}},
-      {{"a\r", "\nb\r", "\n"}, {"a", "b"}},        // CRLF cut between reads
-      {{"a\r", "\r", "\n", "\n"}, {"a", "", ""}},  // CR, CRLF, LF
-      {{"a\r\r\nb"}, {"a", "", "b"}},
-      {{"\n\n\r\n"}, {"", "", ""}},
-      {{"ab", "c", "", "d\n", "e"}, {"abcd", "e"}},  // unterminated last line counts
-      {{"a\n"}, {"a"}},                              // no empty line after the last LF
-      {{"a\r"}, {"a"}},
-      {{}, {}},
-      {{std::string("a\0b\n", 4)}, {std::string("a\0b", 3)}},
-      {{"x\xC2\x85y\xE2\x80\xA8z\n"}, {"x\xC2\x85y\xE2\x80\xA8z"}},  // only CR and LF end lines
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(split(c.chunks), c.lines) << ::testing::PrintToString(c.chunks);
-}
-
-TEST(LineSplitterTest, GivesALineOutAsSoonAsItsTerminatorArrives) {
-  LineSplitter splitter;
-  splitter.feed("start\r");
-  EXPECT_EQ(splitter.takeLine(), "start");  // without waiting for a possible LF
-  EXPECT_EQ(splitter.takeLine(), std::nullopt);
-  splitter.feed("\nstop");
-  EXPECT_EQ(splitter.takeLine(), std::nullopt);
-  splitter.feed("\n");
-  EXPECT_EQ(splitter.takeLine(), "stop");
-}
-
-TEST(LineSplitterTest, CutsOverlongLinesAndMarksThem) {
-  struct Case {
-    Lines chunks, lines;
-  } cases[] = {
-      {{"abcd\nabcde\nx"}, {"abcd", "abcd" + kMark, "x"}},
-      {{"ab", "cdef", "ghij", "kl\r\nz"}, {"abcd" + kMark, "z"}},
-      {{"abcdefgh"}, {"abcd" + kMark}},
-      {{"abcde\r", "\nabcd"}, {"abcd" + kMark, "abcd"}},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(split(c.chunks, 4), c.lines) << ::testing::PrintToString(c.chunks);
-}
-
-TEST(Utf8Test, EachMaximalIllFormedSubsequenceBecomesOneReplacement) {
-  struct Case {
-    std::string in, out;
-  } cases[] = {
-      {"caf\xC3\xA9 \xF0\x9F\x8E\xA4", "caf\xC3\xA9 \xF0\x9F\x8E\xA4"},
-      {"a\xFF"
-       "b",
-       "a" + kFffd + "b"},
-      {"\xC3", kFffd},
-      {"\xE2\x82"
-       "x",
-       kFffd + "x"},                                        // truncated three-byte form
-      {"\xF0\x9F\x8E", kFffd},                              // truncated four-byte form
-      {"\xC0\xAF", kFffd + kFffd},                          // overlong
-      {"\xED\xA0\x80", kFffd + kFffd + kFffd},              // surrogate
-      {"\xF4\x90\x80\x80", kFffd + kFffd + kFffd + kFffd},  // past U+10FFFF
-      {"\x80\xBF", kFffd + kFffd},
+TEST(LineSplitterTest, CutsAtLfCrAndCrlfAsSoonAsTheyArriveAndMarksOverlongLines) {
+  // Each line comes tagged with the number of chunks fed when it came out.
+  struct Case { Lines chunks, lines; size_t cap = 1 << 20; } cases[] = {
+      {{"a\nb\rc\r\nd"}, {"a@1", "b@1", "c@1", "d@2"}},    // an unterminated last line counts
+      {{"a\r", "\nb\r", "\n"}, {"a@1", "b@2"}},            // CRLF cut between reads
+      {{"a\r", "\r", "\n", "\n"}, {"a@1", "@2", "@4"}},    // CR, CRLF, LF
+      {{"ab", "c", "", "d\n", "e"}, {"abcd@4", "e@6"}},
+      {{"x\xC2\x85y\xE2\x80\xA8z\n"}, {"x\xC2\x85y\xE2\x80\xA8z@1"}},  // only CR and LF end lines
+      {{"abcd\nabcde\nx"}, {"abcd@1", "abcd" + kMark + "@1", "x@2"}, 4},
+      {{"ab", "cdef", "ghij", "kl\r", "\nz"}, {"abcd" + kMark + "@4", "z@6"}, 4},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(toValidUtf8(c.in), c.out) << c.in;
-    EXPECT_TRUE(isValidUtf8(toValidUtf8(c.in)));
-  }
-}
-
-// Collects lines from a reader on the test's loop until the input ends.
-struct Collected {
-  std::vector<InputLine> lines;
-  bool ended = false;
-  bool allOnLoopThread = true;
-};
-
-Task<void> collect(LineSource& source, Collected& out) {
-  const auto loopThread = std::this_thread::get_id();
-  for (;;) {
-    InputLine line = co_await source.nextLine();
-    if (std::this_thread::get_id() != loopThread) out.allOnLoopThread = false;
-    if (line.status != LineStatus::line) {
-      out.lines.push_back(line);
-      break;
+    LineSplitter splitter(c.cap);
+    Lines lines;
+    for (size_t fed = 0; fed <= c.chunks.size(); ++fed) {
+      fed < c.chunks.size() ? splitter.feed(c.chunks[fed]) : splitter.finish();
+      while (auto l = splitter.takeLine()) lines.push_back(*l + "@" + std::to_string(fed + 1));
     }
-    out.lines.push_back(std::move(line));
+    EXPECT_EQ(lines, c.lines) << ::testing::PrintToString(c.chunks);
   }
-  out.ended = true;
 }
 
-std::vector<std::string> texts(const Collected& c) {
-  std::vector<std::string> t;
-  for (const InputLine& l : c.lines) t.push_back(l.text);
-  return t;
+TEST(CommandParserTest, TrimsUnicodeWhitespaceOnlyWhereWellFormed) {
+  // Every character trimmed: tab to CR, space, U+0085, U+00A0, U+1680,
+  // U+2000, U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+  const std::string pad = "\t\n\v\f\r \xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80\xE2\x80\x8A"
+                          "\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80";
+  // Look-alikes that stay: zero-width space, word joiner, byte order mark,
+  // Mongolian vowel separator; then bytes cut short or stray.
+  const std::string kept = "\xE2\x80\x8B" "a\xE2\x81\xA0\xEF\xBB\xBF\xE1\xA0\x8E";
+  const std::pair<std::string, std::string> cases[] = {
+      {pad + "a" + pad + "b" + pad, "a" + pad + "b"}, {pad, ""}, {"", ""}, {" " + kept + " ", kept},
+      {" \xFF ", "\xFF"}, {" x\xC2", "x\xC2"}, {"\x85 x", "\x85 x"}, {" \xE2\x80 x", "\xE2\x80 x"},
+      {"\xE3\x80\x80\xE3\x80", "\xE3\x80"}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(trimWhitespaceAndNewlines(in), out) << in;
 }
 
-struct Pipe {
-  Pipe() {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    readFd = fds[0];
-    writeFd = fds[1];
-  }
-  ~Pipe() {
-    closeWriteEnd();
-    ::close(readFd);
-  }
-  void write(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t n = ::write(writeFd, bytes.data(), bytes.size());
-      ASSERT_GT(n, 0);
-      bytes.remove_prefix(static_cast<size_t>(n));
-    }
-  }
-  void closeWriteEnd() {
-    if (writeFd >= 0) ::close(writeFd);
-    writeFd = -1;
-  }
-  int readFd, writeFd;
-};
-
-TEST(LineReaderTest, HandsLinesWrittenByAnotherThreadToTheLoopInOrder) {
-  MainLoop loop;
-  Pipe pipe;
-  LineReader reader(pipe.readFd);
-  Collected collected;
-  spawn(collect(reader, collected), nullptr);
-  std::thread writer([&] {
-    for (const char* piece : {"one\r", "\ntwo\r\n", "thr", "ee\n\xFF", "x"}) pipe.write(piece);
-    pipe.closeWriteEnd();
-  });
-  ASSERT_TRUE(loop.runUntil([&] { return collected.ended; }));
-  writer.join();
-  EXPECT_EQ(texts(collected), (Lines{"one", "two", "three", kFffd + "x", ""}));
-  EXPECT_EQ(collected.lines.back().status, LineStatus::endOfInput);
-  EXPECT_TRUE(collected.allOnLoopThread);
-}
-
-TEST(LineReaderTest, LosesAndRepeatsNoLineUnderLoad) {
-  constexpr int kLines = 20000;
-  MainLoop loop;
-  Pipe pipe;
-  LineReader reader(pipe.readFd);
-  Collected collected;
-  spawn(collect(reader, collected), nullptr);
-  std::thread writer([&] {
-    std::string pending;
-    for (int i = 0; i < kLines; ++i) {
-      pending += std::to_string(i) + (i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\n" : "\r");
-      // Uneven pieces, so terminators and CRLF pairs fall across reads.
-      if (pending.size() > static_cast<size_t>(7 + i % 13)) {
-        pipe.write(pending);
-        pending.clear();
-      }
-    }
-    pipe.write(pending);
-    pipe.closeWriteEnd();
-  });
-  ASSERT_TRUE(loop.runUntil([&] { return collected.ended; }));
-  writer.join();
-  ASSERT_EQ(collected.lines.size(), kLines + 1u);
-  for (int i = 0; i < kLines; ++i) ASSERT_EQ(collected.lines[i].text, std::to_string(i));
-}
-
-TEST(LineReaderTest, AFailedReadEndsTheInputWithTheSystemsDescription) {
-  MainLoop loop;
-  int fd =
-      ::open(std::filesystem::temp_directory_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  {
-    LineReader reader(fd);
-    Collected collected;
-    spawn(collect(reader, collected), nullptr);
-    ASSERT_TRUE(loop.runUntil([&] { return collected.ended; }));
-    ASSERT_EQ(collected.lines.size(), 1u);
-    EXPECT_EQ(collected.lines[0].status, LineStatus::readError);
-    EXPECT_EQ(collected.lines[0].text, "Is a directory");
-  }
-  ::close(fd);
-}
-
-TEST(LineReaderTest, DestructionWakesAReaderWaitingOnSilentInput) {
-  MainLoop loop;
-  Pipe pipe;  // the write end stays open: no input, no end of input
-  Collected collected;
-  {
-    LineReader reader(pipe.readFd);
-    pipe.write("first\n");
-    spawn(collect(reader, collected), nullptr);
-    ASSERT_TRUE(loop.runUntil([&] { return collected.lines.size() == 1; }));
-    // The coroutine now waits for a second line that never comes.
-  }
-  ASSERT_TRUE(loop.runUntil([&] { return collected.ended; }));
-  EXPECT_EQ(texts(collected), (Lines{"first", ""}));
-  EXPECT_EQ(collected.lines.back().status, LineStatus::endOfInput);
+TEST(CommandParserTest, AcceptsOnlyAnObjectWithAStringCmd) {
+  const std::string nested = std::string(100000, '[') + std::string(100000, ']');
+  // clang-format off
+  const std::pair<std::string, std::string> accepted[] = {
+      {R"( { "cmd" : "start" } )", "start"}, {R"({"id":[1,{"cmd":1}],"cmd":"quit"})", "quit"},
+      {R"({"cmd":""})", ""}, {R"({"cmd":"a\/b\u00e9\"\\"})", "a/b\xC3\xA9\"\\"},
+      {R"({"cmd":"st\u0000op"})", std::string("st\0op", 5)}, {R"({"cmd":"a","cmd":"b"})", "b"},
+      {"{\"a\":" + nested + ",\"cmd\":\"deep\"}", "deep"}};  // deep nesting costs no recursion
+  const std::string rejected[] = {
+      R"({"cmd":"a","cmd":1})", R"({"x":{"cmd":"start"}})", R"({"cmd":null})", R"({})",
+      R"({"cmd":["start"]})", R"({"cmd":{"cmd":"start"}})", R"([{"cmd":"start"}])", R"("start")",
+      R"({"cmd":"start"}{})", R"({"cmd":"start"} // note)", R"({"cmd":"start",})", "",
+      R"({'cmd':'start'})", "{\"cmd\":\"a\tb\"}", R"({"cmd":"start","n":1e999})", nested,
+      std::string(100000, '{'), "{\"a\":" + std::string(100000, '[') + ",\"cmd\":\"deep\"}",
+      std::string("{\"cmd\":\"stop\"}\0", 15)};  // a raw NUL is no end of the text
+  // clang-format on
+  for (const auto& [in, cmd] : accepted) EXPECT_EQ(parseCommand(in), cmd) << in.substr(0, 80);
+  for (const auto& in : rejected) EXPECT_EQ(parseCommand(in), std::nullopt) << in.substr(0, 80);
 }
 
 }  // namespace

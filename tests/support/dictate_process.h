@@ -1,9 +1,9 @@
-// The built program as a child process, for end-to-end tests and the
-// end-to-end benchmark: its standard input is a pipe the caller writes
-// commands to, and two reader threads collect its standard output lines,
-// each with the time it arrived, and its standard error. Header-only, so that
-// benchmarks (which link only the core library) can use it too. Driven from
-// one thread; the readers share the collected output under a mutex.
+// The built program as a child process, for the end-to-end tests and the
+// end-to-end benchmark: commands go to its standard input, and two reader
+// threads collect its standard output lines, each with the time it arrived,
+// and its standard error. Header-only, so that benchmarks (which link only
+// the core library) can use it too. Driven from one thread; the readers
+// share what they collect under a mutex.
 #pragma once
 
 #include <fcntl.h>
@@ -14,17 +14,13 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 extern char** environ;
 
@@ -42,122 +38,75 @@ class DictateProcess {
   // `env` (a value of nullopt removes the variable).
   DictateProcess(const std::string& binary, const std::vector<std::string>& args,
                  const std::vector<std::pair<std::string, std::optional<std::string>>>& env) {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe failed");
+    std::vector<std::string> argv{binary}, envp;
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    for (const auto& [name, value] : env) {
+      const std::string prefix = name + "=";
+      std::erase_if(envp, [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+      if (value) envp.push_back(prefix + *value);
     }
+    int fds[3][2];  // pipes for standard input, output and error
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    std::vector<std::string> argStrings{binary};
-    argStrings.insert(argStrings.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStrings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStrings = mergedEnvironment(env);
-    std::vector<char*> envp;
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    started_ = Clock::now();
-    int rc = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    if (rc != 0) {
-      ::close(in[1]);
-      ::close(out[0]);
-      ::close(err[0]);
-      throw std::runtime_error("cannot start " + binary);
+    for (int i = 0; i < 3; ++i) {
+      if (::pipe2(fds[i], O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+      posix_spawn_file_actions_adddup2(&actions, fds[i][i == 0 ? 0 : 1], i);
     }
-    input_ = in[1];
-    stdoutReader_ = std::thread([this, fd = out[0]] { readLines(fd); });
-    stderrReader_ = std::thread([this, fd = err[0]] { readText(fd); });
+    std::vector<char*> argp(argv.size() + 1), envpp(envp.size() + 1);  // null-terminated
+    for (size_t i = 0; i < argv.size(); ++i) argp[i] = argv[i].data();
+    for (size_t i = 0; i < envp.size(); ++i) envpp[i] = envp[i].data();
+    int rc = ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argp.data(), envpp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 3; ++i) ::close(fds[i][i == 0 ? 0 : 1]);
+    if (rc != 0) throw std::runtime_error("cannot start " + binary);  // the test ends there
+    input_ = fds[0][1];
+    stdoutReader_ = std::jthread([this, fd = fds[1][0]] { collect(fd, true); });
+    stderrReader_ = std::jthread([this, fd = fds[2][0]] { collect(fd, false); });
   }
-
   ~DictateProcess() {
     closeInput();
-    if (!exited_) {
-      ::kill(pid_, SIGKILL);
-      waitForExit(std::chrono::seconds(10));
-    }
-    if (stdoutReader_.joinable()) stdoutReader_.join();
-    if (stderrReader_.joinable()) stderrReader_.join();
+    if (!exitStatus_) ::kill(pid_, SIGKILL);
+    waitForExit(std::chrono::seconds(10));
   }
-
-  DictateProcess(const DictateProcess&) = delete;
-  DictateProcess& operator=(const DictateProcess&) = delete;
 
   pid_t pid() const { return pid_; }
-  Clock::time_point startedAt() const { return started_; }
-
-  // Writes `line` and a line feed to the program's standard input.
+  // Writes `line` and a line feed to the program's standard input in one
+  // write, which a pipe takes whole.
   void send(const std::string& line) {
     std::string data = line + "\n";
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0 && input_ >= 0) {
-      ssize_t n = ::write(input_, p, left);
-      if (n < 0) return;
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
+    if (input_ >= 0 && ::write(input_, data.data(), data.size()) < 0) closeInput();
   }
-  void closeInput() {
-    if (input_ >= 0) ::close(input_);
-    input_ = -1;
-  }
+  void closeInput() { if (input_ >= 0) ::close(input_); input_ = -1; }
 
-  // Waits for a standard output line at index `from` or later for which
-  // `match` holds; its index, or nullopt after `timeout`.
-  std::optional<size_t> waitForLine(const std::function<bool(const std::string&)>& match,
-                                    std::chrono::milliseconds timeout, size_t from = 0) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    size_t next = from;
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-      for (; next < lines_.size(); ++next) {
-        if (match(lines_[next].text)) return next;
-      }
-      if (stdoutClosed_) return std::nullopt;
-      if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && next >= lines_.size()) {
-        return std::nullopt;
-      }
-    }
-  }
+  // The index of the first standard output line equal to `exact` at index
+  // `from` or later; nullopt when none came within `timeout`.
   std::optional<size_t> waitForLine(const std::string& exact, std::chrono::milliseconds timeout,
                                     size_t from = 0) {
-    return waitForLine([&](const std::string& line) { return line == exact; }, timeout, from);
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::optional<size_t> found;
+    changed_.wait_for(lock, timeout, [&] {
+      for (; !found && from < lines_.size(); ++from) {
+        if (lines_[from].text == exact) found = from;
+      }
+      return found || stdoutClosed_;
+    });
+    return found;
   }
 
-  // The exit status, or nullopt when the program is still running after
-  // `timeout`.
+  // The exit status, or nullopt when the program still runs after `timeout`.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!exited_) {
+    for (auto deadline = Clock::now() + timeout; !exitStatus_ && Clock::now() < deadline;
+         std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
       int status = 0;
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        exited_ = true;
-        exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        break;
-      }
-      if (Clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (::waitpid(pid_, &status, WNOHANG) != pid_) continue;
+      exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     return exitStatus_;
   }
 
-  std::vector<Line> lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  std::string standardError() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stderr_;
-  }
+  std::vector<Line> lines() const { std::lock_guard<std::mutex> lock(mutex_); return lines_; }
+  std::string standardError() const { std::lock_guard<std::mutex> lock(mutex_); return stderr_; }
 
   // The "type" of an event line, with its "text", "value", "status" or
   // "message" after a colon: "final:go forward", "state:listening".
@@ -166,81 +115,40 @@ class DictateProcess {
     if (!event.is_object() || !event.contains("type")) return "?" + line;
     std::string out = event["type"].get<std::string>();
     for (const char* key : {"text", "value", "status", "message"}) {
-      if (event.contains(key)) out += ":" + event[key].get<std::string>();
+      out += event.contains(key) ? ":" + event[key].get<std::string>() : "";
     }
     return out;
   }
 
  private:
-  static std::vector<std::string> mergedEnvironment(
-      const std::vector<std::pair<std::string, std::optional<std::string>>>& changes) {
-    std::map<std::string, std::string> vars;
-    for (char** e = environ; *e; ++e) {
-      std::string entry(*e);
-      auto eq = entry.find('=');
-      if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
-    for (const auto& [name, value] : changes) {
-      if (value) {
-        vars[name] = *value;
-      } else {
-        vars.erase(name);
-      }
-    }
-    std::vector<std::string> out;
-    for (const auto& [name, value] : vars) out.push_back(name + "=" + value);
-    return out;
-  }
-
-  void readLines(int fd) {
+  // Reads `fd` to its end: lines from standard output, text from standard error.
+  void collect(int fd, bool isStdout) {
     std::string pending;
     char buffer[4096];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
+    for (ssize_t n = 1; n > 0;) {
+      n = ::read(fd, buffer, sizeof buffer);
       auto now = Clock::now();
       std::lock_guard<std::mutex> lock(mutex_);
-      pending.append(buffer, static_cast<size_t>(n));
-      size_t start = 0, end;
-      while ((end = pending.find('\n', start)) != std::string::npos) {
-        lines_.push_back({pending.substr(start, end - start), now});
-        start = end + 1;
+      (isStdout ? pending : stderr_).append(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+      for (size_t end; isStdout && (end = pending.find('\n')) != std::string::npos;) {
+        lines_.push_back({pending.substr(0, end), now});
+        pending.erase(0, end + 1);
       }
-      pending.erase(0, start);
+      stdoutClosed_ |= isStdout && n <= 0;
       changed_.notify_all();
-    }
-    ::close(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending.empty()) lines_.push_back({pending, Clock::now()});
-    stdoutClosed_ = true;
-    changed_.notify_all();
-  }
-
-  void readText(int fd) {
-    char buffer[4096];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      std::lock_guard<std::mutex> lock(mutex_);
-      stderr_.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
   }
 
   pid_t pid_ = -1;
   int input_ = -1;
-  Clock::time_point started_;
-  bool exited_ = false;
-  int exitStatus_ = -1;
-  std::thread stdoutReader_, stderrReader_;
-
+  std::optional<int> exitStatus_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Line> lines_;    // guarded by mutex_
-  std::string stderr_;         // guarded by mutex_
-  bool stdoutClosed_ = false;  // guarded by mutex_
+  std::vector<Line> lines_;                   // guarded by mutex_
+  std::string stderr_;                        // guarded by mutex_
+  bool stdoutClosed_ = false;                 // guarded by mutex_
+  std::jthread stdoutReader_, stderrReader_;  // last: joined before the rest goes
 };
 
 }  // namespace dictate::testing
