@@ -1,11 +1,7 @@
 // The main loop, tasks, completions and the two stream types.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <optional>
 #include <stdexcept>
-#include <thread>
-#include <vector>
 
 #include "runtime/async_channel.h"
 #include "runtime/async_stream.h"
@@ -17,140 +13,103 @@ namespace {
 
 Task<int> answer() { co_return 42; }
 
-Task<int> addOne() {
-  int v = co_await answer();
-  co_return v + 1;
-}
-
 Task<void> failing() {
   co_await YieldToLoop{};
   throw std::runtime_error("boom");
+}
+
+ErrorReporter recordInto(std::string& what) {
+  return [&what](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+      what = ex.what();
+    }
+  };
 }
 
 TEST(MainLoopTest, AwaitedTasksRunInOrderAndReportEscapedErrors) {
   MainLoop loop;
   int result = 0;
   std::string reported;
-  spawn([](int& out) -> Task<void> { out = co_await addOne(); }(result), nullptr);
-  spawn(failing(), [&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      reported = ex.what();
-    }
-  });
+  spawn([](int& out) -> Task<void> { out = co_await answer() + co_await answer(); }(result), nullptr);
+  spawn(failing(), recordInto(reported));
   EXPECT_EQ(result, 0) << "spawned tasks start from the loop's queue";
   loop.poll();
-  EXPECT_EQ(result, 43);
+  EXPECT_EQ(result, 84);
   EXPECT_EQ(reported, "boom");
 }
 
-TEST(MainLoopTest, CompletionFromAnotherThreadResumesOnTheLoopThread) {
+TEST(MainLoopTest, WorkFromOtherThreadsRunsOnTheLoopThread) {
   MainLoop loop;
   const auto loopThread = std::this_thread::get_id();
   std::thread::id resumedOn;
   bool value = false;
-  std::thread worker;
-  spawn(
-      [](bool& out, std::thread::id& on, std::thread& worker) -> Task<void> {
-        out = co_await Completion<bool>([&](CompletionHandler<bool> done) {
-          worker = std::thread([done] {
-            done(true);
-            done(false);  // a second call is ignored
-          });
-        });
-        on = std::this_thread::get_id();
-      }(value, resumedOn, worker),
-      nullptr);
-  ASSERT_TRUE(loop.runUntil([&] { return value; }));
-  worker.join();
-  EXPECT_EQ(resumedOn, loopThread);
-}
-
-TEST(MainLoopTest, PostsFromManyThreadsAllRunOnTheLoop) {
-  MainLoop loop;
-  constexpr int kThreads = 4, kPosts = 2000;
-  std::atomic<int> ran{0};
-  int ranOnLoop = 0;
-  const auto loopThread = std::this_thread::get_id();
   std::vector<std::thread> threads;
+  spawn([](bool& out, std::thread::id& on, std::vector<std::thread>& threads) -> Task<void> {
+    out = co_await Completion<bool>([&](CompletionHandler<bool> done) {
+      threads.emplace_back([done] {
+        done(true);
+        done(false);  // a second call is ignored
+      });
+    });
+    on = std::this_thread::get_id();
+  }(value, resumedOn, threads), nullptr);
+  constexpr int kThreads = 4, kPosts = 2000;
+  std::atomic<int> ran{0}, ranOnLoop{0};
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < kPosts; ++i) {
-        loop.post([&] {
-          ++ran;
-          if (std::this_thread::get_id() == loopThread) ++ranOnLoop;
-        });
+        loop.post([&] { ranOnLoop += std::this_thread::get_id() == loopThread, ++ran; });
       }
     });
   }
-  ASSERT_TRUE(loop.runUntil([&] { return ran == kThreads * kPosts; }));
+  ASSERT_TRUE(loop.runUntil([&] { return value && ran == kThreads * kPosts; }));
   for (auto& t : threads) t.join();
+  EXPECT_EQ(resumedOn, loopThread);
   EXPECT_EQ(ranOnLoop, kThreads * kPosts);
-}
-
-TEST(MainLoopTest, RunReturnsAfterQuitFromAnotherThread) {
-  MainLoop loop;
   std::thread quitter([&] { loop.post([&] { loop.quit(); }); });
-  loop.run();
+  loop.run();  // returns after the quit
   quitter.join();
 }
 
-Task<void> readAll(AsyncChannel<int>& channel, std::vector<int>& seen, std::stop_token stop, bool& ended) {
+Task<void> readAll(AsyncChannel<int>& channel, std::vector<int>& seen, std::stop_token stop,
+                   bool& ended) {
   while (auto v = co_await channel.next(stop)) seen.push_back(*v);
   ended = true;
 }
 
-TEST(AsyncChannelTest, PushResumesTheWaitingReaderAtOnce) {
+// A push resumes the waiting reader at once; values queued before an end or
+// a failure reach it first; a cancelled reader ends and later pushes queue.
+TEST(AsyncChannelTest, ReaderGetsValuesThenTheEndOrTheFailure) {
   MainLoop loop;
-  AsyncChannel<int> channel;
-  std::vector<int> seen;
-  bool ended = false;
-  spawn(readAll(channel, seen, {}, ended), nullptr);
+  AsyncChannel<int> ending, failing, cancelled;
+  std::vector<int> seen, seenBeforeFailure, seenCancelled;
+  bool ended = false, failedEnded = false, cancelledEnded = false;
+  std::string error;
+  std::stop_source stop;
+  spawn(readAll(ending, seen, {}, ended), nullptr);
+  failing.push(7);
+  failing.fail(std::make_exception_ptr(std::runtime_error("stream broke")));
+  spawn(readAll(failing, seenBeforeFailure, {}, failedEnded), recordInto(error));
+  spawn(readAll(cancelled, seenCancelled, stop.get_token(), cancelledEnded), nullptr);
   loop.poll();
-  channel.push(1);
+  ending.push(1);
   EXPECT_EQ(seen, std::vector<int>{1}) << "handled inside push, before anything posted later";
-  channel.push(2);
-  channel.finish();
-  channel.push(3);  // after the end: dropped
+  ending.push(2);
+  ending.finish();
+  ending.push(3);  // after the end: dropped
   EXPECT_EQ(seen, (std::vector<int>{1, 2}));
   EXPECT_TRUE(ended);
-}
-
-TEST(AsyncChannelTest, FailureReachesTheReaderAfterQueuedValues) {
-  MainLoop loop;
-  AsyncChannel<int> channel;
-  channel.push(7);
-  channel.fail(std::make_exception_ptr(std::runtime_error("stream broke")));
-  std::vector<int> seen;
-  bool ended = false;
-  std::string error;
-  spawn(readAll(channel, seen, {}, ended), [&](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      error = ex.what();
-    }
-  });
-  loop.poll();
-  EXPECT_EQ(seen, std::vector<int>{7});
+  EXPECT_EQ(seenBeforeFailure, std::vector<int>{7});
   EXPECT_EQ(error, "stream broke");
-}
-
-TEST(AsyncChannelTest, CancellingTheReaderEndsItAndLaterPushesQueue) {
-  MainLoop loop;
-  AsyncChannel<int> channel;
-  std::stop_source stop;
-  std::vector<int> seen;
-  bool ended = false;
-  spawn(readAll(channel, seen, stop.get_token(), ended), nullptr);
-  loop.poll();
+  EXPECT_FALSE(failedEnded);
   stop.request_stop();
-  channel.push(1);
+  cancelled.push(1);
   loop.poll();
-  EXPECT_TRUE(ended);
-  EXPECT_TRUE(seen.empty());
-  EXPECT_EQ(channel.queuedCount(), 1u);
+  EXPECT_TRUE(cancelledEnded);
+  EXPECT_TRUE(seenCancelled.empty());
+  EXPECT_EQ(cancelled.queuedCount(), 1u);
 }
 
 Task<void> awaitHandler(std::optional<CompletionHandler<int>>* saved) {
@@ -183,7 +142,8 @@ TEST(MainLoopTest, ADroppedTaskIsNeverResumed) {
 }
 
 TEST(AsyncStreamTest, ManyProducersKeepTheirOrderAndNothingAfterFinish) {
-  auto [sequence, continuation] = AsyncStream<std::pair<int, int>>::make();
+  using Stream = AsyncStream<std::pair<int, int>>;
+  auto [sequence, continuation] = Stream::make();
   constexpr int kProducers = 4, kValues = 20000;
   std::vector<std::thread> producers;
   for (int p = 0; p < kProducers; ++p) {
@@ -195,14 +155,12 @@ TEST(AsyncStreamTest, ManyProducersKeepTheirOrderAndNothingAfterFinish) {
   int received = 0;
   std::thread consumer([&, s = sequence]() mutable {
     while (auto v = s.next()) {
-      ASSERT_EQ(v->second, nextExpected[v->first]) << "producer " << v->first;
-      ++nextExpected[v->first];
+      ASSERT_EQ(v->second, nextExpected[v->first]++) << "producer " << v->first;
       ++received;
     }
   });
   for (auto& t : producers) t.join();
   continuation.finish();
-  using Stream = AsyncStream<std::pair<int, int>>;
   EXPECT_EQ(continuation.yield({0, -1}), Stream::YieldResult::terminated);
   consumer.join();
   EXPECT_EQ(received, kProducers * kValues);
