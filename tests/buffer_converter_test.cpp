@@ -19,7 +19,6 @@ namespace {
 
 using ConvertError = BufferConverter::ConvertError;
 using Status = ConverterOutputStatus;
-using Pairs = std::vector<std::pair<AudioFormat, AudioFormat>>;
 
 const AudioFormat kCapture{48000, 2, SampleFormat::float32};
 const AudioFormat kOtherCapture{44100, 1, SampleFormat::int16};
@@ -28,14 +27,14 @@ const AudioFormat kOtherTarget{16000, 1, SampleFormat::float32};
 
 struct Rig {
   FakeConverter* cached() { return BufferConverterInspector::cached(converter); }
-  // The case of the ConvertError that converting throws, or nullopt.
-  std::optional<ConvertError::Case> failure(const AudioFormat& from, const AudioFormat& to) {
+  // What converting 300 frames gives: the output, or the ConvertError's case.
+  std::variant<std::shared_ptr<PcmBuffer>, ConvertError::Case> convert(const AudioFormat& from,
+                                                                      const AudioFormat& to) {
     try {
-      converter.convertBuffer(makeBuffer(from, 300), to);
+      return converter.convertBuffer(makeBuffer(from, 300), to);
     } catch (const ConvertError& e) {
       return e.which();
     }
-    return std::nullopt;
   }
   std::shared_ptr<FakeConverters> factory = std::make_shared<FakeConverters>();
   BufferConverter converter{factory};
@@ -45,47 +44,39 @@ TEST(BufferConverterTest, TheConverterIsMadeOnceAndRemadeOnlyForOtherFormats) {
   Rig rig;
   auto buffer = makeBuffer(kTarget, 100);
   EXPECT_EQ(rig.converter.convertBuffer(buffer, kTarget), buffer) << "passes as the same object";
-  EXPECT_TRUE(rig.factory->requests.empty());
-  EXPECT_EQ(rig.failure(kCapture, kTarget), std::nullopt);
-  EXPECT_EQ(rig.failure(kCapture, kTarget), std::nullopt);
+  rig.convert(kCapture, kTarget);
+  rig.convert(kCapture, kTarget);
   EXPECT_EQ(rig.converter.convertBuffer(buffer, kTarget), buffer);
-  EXPECT_EQ(rig.factory->requests, (Pairs{{kCapture, kTarget}}));
   EXPECT_EQ(rig.cached()->calls.size(), 2u) << "a passing buffer is not converted";
   EXPECT_EQ(rig.cached()->prime, ConverterPrimeMethod::none);
   // A change of either format makes a new converter; one that cannot be
   // made leaves the cache empty, and the next call tries again.
-  rig.failure(kCapture, kOtherTarget);
-  rig.failure(kOtherCapture, kOtherTarget);
+  rig.convert(kCapture, kOtherTarget);
+  rig.convert(kOtherCapture, kOtherTarget);
   rig.factory->refuse = true;
-  EXPECT_EQ(rig.failure(kCapture, kTarget), ConvertError::failedToCreateConverter);
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(rig.convert(kCapture, kTarget).index(), 1u);
   EXPECT_EQ(rig.cached(), nullptr);
-  EXPECT_EQ(rig.failure(kCapture, kTarget), ConvertError::failedToCreateConverter);
   rig.factory->refuse = false;
-  EXPECT_EQ(rig.failure(kCapture, kTarget), std::nullopt);
+  EXPECT_EQ(rig.convert(kCapture, kTarget).index(), 0u);
   EXPECT_EQ(rig.factory->requests,
-            (Pairs{{kCapture, kTarget}, {kCapture, kOtherTarget}, {kOtherCapture, kOtherTarget},
-                   {kCapture, kTarget}, {kCapture, kTarget}, {kCapture, kTarget}}));
+            (std::vector<std::pair<AudioFormat, AudioFormat>>{
+                {kCapture, kTarget}, {kCapture, kOtherTarget}, {kOtherCapture, kOtherTarget},
+                {kCapture, kTarget}, {kCapture, kTarget}, {kCapture, kTarget}}));
   EXPECT_EQ(rig.cached()->calls.size(), 1u);
 }
 
-// The converter gets the source once, then noDataNow and never endOfStream,
-// also when it asks from several threads at once.
+// The converter gets the source once, then noDataNow and never endOfStream.
 TEST(BufferConverterTest, TheSourceIsHandedOverExactlyOnce) {
-  for (bool concurrent : {false, true}) {
-    Rig rig;
-    rig.factory->script.requests = 4;
-    rig.factory->script.concurrent = concurrent;
-    for (int round = 0; round < 5; ++round) {
-      auto buffer = makeBuffer(kCapture, 300);
-      rig.converter.convertBuffer(buffer, kTarget);
-      int handedOver = 0;
-      for (const InputAnswer& answer : rig.cached()->calls.back()) {
-        handedOver += answer.buffer == buffer;
-        EXPECT_EQ(answer.status, answer.buffer ? ConverterInputStatus::haveData
-                                               : ConverterInputStatus::noDataNow);
-      }
-      EXPECT_EQ(handedOver, 1);
-    }
+  Rig rig;
+  rig.factory->script.requests = 3;
+  for (int round = 0; round < 2; ++round) {
+    auto buffer = makeBuffer(kCapture, 300);
+    rig.converter.convertBuffer(buffer, kTarget);
+    const auto& answers = rig.cached()->calls.back();
+    EXPECT_EQ(answers[0].buffer, buffer);
+    EXPECT_EQ(answers[0].status, ConverterInputStatus::haveData);
+    for (int i : {1, 2}) EXPECT_EQ(answers[i].status, ConverterInputStatus::noDataNow);
+    EXPECT_FALSE(answers[1].buffer || answers[2].buffer);
   }
 }
 
@@ -94,9 +85,9 @@ TEST(BufferConverterTest, TheSourceIsHandedOverExactlyOnce) {
 // converter.
 TEST(BufferConverterTest, CapacityIsTheRoundedUpLengthAtTheConvertersOwnRates) {
   const std::tuple<uint32_t, double, std::optional<uint32_t>> cases[] = {
-      {5, 32000, 3},    {4, 32000, 2},       {0, 48000, 0},      {4096, 48000, 1366},
+      {5, 32000, 3},       {4, 32000, 2},     {0, 48000, 0},        {4096, 48000, 1366},
       {4096, 44100, 1487}, {441, 44100, 160}, {3, 16000 / 3.0, 9}, {7, 16000, 7},
-      {4096, 1e-300, {}}, {4096, 0, {}}};
+      {4096, 1e-300, {}},  {4096, 0, {}}};
   for (const auto& [frames, rate, capacity] : cases) {
     SCOPED_TRACE(testing::Message() << frames << " frames at " << rate);
     Rig rig;  // the buffer says 48 kHz, the converter otherwise
@@ -116,50 +107,27 @@ TEST(BufferConverterTest, CapacityIsTheRoundedUpLengthAtTheConvertersOwnRates) {
 // Every status but error returns the output as the converter left it; error
 // throws conversionFailed with what the converter said, and keeps it.
 TEST(BufferConverterTest, WhatEachStatusBecomes) {
-  struct Case {
-    Status status;
-    uint32_t frames;
-    std::optional<Error> error;
-  };
-  const Case cases[] = {{Status::haveData, 100, {}},   {Status::inputRanDry, 37, {}},
-                        {Status::inputRanDry, 0, {}},  {Status::endOfStream, 12, {}},
-                        {Status::error, 5, Error("soxr", 4, "out of memory")},
-                        {Status::error, 5, {}}};
+  const std::tuple<Status, uint32_t, std::optional<Error>> cases[] = {
+      {Status::haveData, 100, {}},  {Status::inputRanDry, 37, {}},
+      {Status::inputRanDry, 0, {}}, {Status::endOfStream, 12, {}},
+      {Status::error, 5, Error("soxr", 4, "out of memory")}, {Status::error, 5, {}}};
   Rig rig;
-  rig.failure(kCapture, kTarget);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.status));
-    rig.cached()->script = {1, false, c.frames, c.status, c.error};
+  rig.convert(kCapture, kTarget);
+  for (const auto& [status, frames, error] : cases) {
+    SCOPED_TRACE(static_cast<int>(status));
+    rig.cached()->script = {1, frames, status, error};
     try {
       auto out = rig.converter.convertBuffer(makeBuffer(kCapture, 300), kTarget);
-      EXPECT_NE(c.status, Status::error);
+      EXPECT_NE(status, Status::error);
       EXPECT_EQ(out->frameCapacity(), 100u);
-      EXPECT_EQ(out->frameLength(), c.frames);
+      EXPECT_EQ(out->frameLength(), frames);
     } catch (const ConvertError& e) {
-      EXPECT_EQ(c.status, Status::error);
-      EXPECT_EQ(e.which(), ConvertError::conversionFailed);
-      ASSERT_EQ(e.underlying().has_value(), c.error.has_value());
-      if (!c.error) continue;
-      EXPECT_EQ(e.underlying()->domain(), "soxr");
-      EXPECT_EQ(e.underlying()->code(), 4);
-      EXPECT_EQ(e.underlying()->localizedDescription(), "out of memory");
+      EXPECT_EQ(std::tuple(status, e.which(), e.underlying().has_value()),
+                std::tuple(Status::error, ConvertError::conversionFailed, error.has_value()));
+      EXPECT_EQ(error ? e.underlying()->localizedDescription() : "", error ? "out of memory" : "");
     }
   }
   EXPECT_EQ(rig.factory->requests.size(), 1u) << "a failed conversion keeps the converter";
-}
-
-TEST(BufferConverterTest, ErrorDescriptionIsGenericAndNamesTypeAndCode) {
-  const std::pair<ConvertError::Case, int> cases[] = {{ConvertError::conversionFailed, 0},
-                                                      {ConvertError::failedToCreateConverter, 1},
-                                                      {ConvertError::failedToCreateConversionBuffer, 2}};
-  for (const auto& [which, code] : cases) {
-    const ConvertError error(which, Error("soxr", 1, "hidden"));
-    EXPECT_EQ(error.domain(), "quillmarsh_dictate.BufferConverter.ConvertError");
-    EXPECT_EQ(error.code(), code);
-    EXPECT_EQ(describeError(std::make_exception_ptr(error)),
-              "The operation couldn't be completed. (quillmarsh_dictate.BufferConverter."
-              "ConvertError error " + std::to_string(code) + ".)");
-  }
 }
 
 }  // namespace

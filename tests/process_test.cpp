@@ -21,23 +21,24 @@ struct Process : LineSource, EngineHarness {
     ended = launch(runDictationProcess(platform, *this, once));
   }
   ~Process() override {
-    release();
+    while (platform.answerConsent(false)) {
+    }
     end();
   }
   Task<InputLine> nextLine() override {
     ++reads;
     co_await YieldToLoop{};
-    std::optional<InputLine> line = co_await lines.next();
+    std::optional<InputLine> line = co_await input.next();
     co_return line ? std::move(*line) : InputLine{LineStatus::endOfInput, ""};
   }
-  void send(const std::string& command) { lines.push({LineStatus::line, command}); }
+  void send(const std::string& command) { input.push({LineStatus::line, command}); }
   // Ends the input and runs the process to its end.
   bool end() {
-    lines.finish();
+    input.finish();
     return runUntil([&] { return *ended; });
   }
 
-  AsyncChannel<InputLine> lines;
+  AsyncChannel<InputLine> input;
   int reads = 0;
   std::shared_ptr<bool> ended;
 };
@@ -45,50 +46,42 @@ struct Process : LineSource, EngineHarness {
 TEST(ProcessTest, ASuccessfulDictationListensBeforeItsTextAndStopsAfterIt) {
   Process p(false, {kStart});
   p.platform.installed = false;
-  p.platform.finalize = FinalizeScript{{"go on now"}, true, {}};
-  ASSERT_TRUE(p.runUntil([&] { return p.output.lines().size() == 4; }));
-  p.platform.lastTranscriber.lock()->post("go on", false);
+  p.platform.burst = {"go on now"};
+  ASSERT_TRUE(p.runUntil([&] { return p.lines().size() == 4; }));
+  p.platform.lastTranscriber.lock()->channel->push({"go on", false});
   p.send(kStart);  // already running: nothing at all
   p.send(kStop);
   ASSERT_TRUE(p.end());
-  EXPECT_EQ(p.output.lines(), (Lines{kReady, kModelDownloading, kModelReady, kListening,
-                                     textLine("go on", false), textLine("go on now"), kStopped}));
-  EXPECT_EQ(p.platform.transcribersMade, 1);
+  EXPECT_EQ(p.lines(), (Lines{kReady, "{\"status\":\"downloading\",\"type\":\"model\"}\n",
+                              kModelReady, kListening, textLine("go on", false),
+                              textLine("go on now"), kStopped}));
 }
 
 // With --once the process starts at once; "quit" and the end of input stop
 // a running dictation first, and nothing is read after "quit".
 TEST(ProcessTest, OnceQuitAndTheEndOfInput) {
   const std::string quit = "{\"cmd\":\"quit\"}";
-  for (auto [once, commands, reads] : {std::tuple{true, Lines{}, 1}, {true, Lines{quit, kStart}, 1},
-                                       {false, Lines{kStart}, 2}, {false, {kStart, quit, kStart}, 2}}) {
+  for (auto [once, commands, reads] : {std::tuple{true, Lines{}, 1}, {true, {quit, kStart}, 1},
+                                       {false, {kStart}, 2}, {false, {kStart, quit, kStart}, 2}}) {
     Process p(once, commands);
     ASSERT_TRUE(p.end());
-    EXPECT_EQ(p.output.lines(), (Lines{kReady, kModelReady, kListening, kStopped}));
+    EXPECT_EQ(p.lines(), (Lines{kReady, kModelReady, kListening, kStopped}));
     EXPECT_EQ(p.reads, reads);
   }
 }
 
-// A "stop" that the host sends while a start waits (for consent, for a
-// download) stays unread until that start has finished.
+// A "stop" that the host sends while a start waits for consent stays
+// unread until that start has finished.
 TEST(ProcessTest, AStopSentDuringAStartIsHandledAfterIt) {
-  for (bool download : {false, true}) {
-    Process p(false, {kStart, kStop});
-    p.platform.holdConsent = !download;
-    p.platform.installed = !download;
-    p.platform.download.closed = true;
-    ASSERT_TRUE(p.runUntil(
-        [&] { return p.platform.heldConsent.size() + p.platform.download.held.size() == 1; }));
-    p.loop.poll();
-    Lines expected = download ? Lines{kReady, kModelDownloading} : Lines{kReady};
-    EXPECT_EQ(p.output.lines(), expected);
-    EXPECT_EQ(p.reads, 1) << "the stop is not read yet";
-
-    download ? p.platform.download.open() : (void)p.platform.answerConsent(true);
-    ASSERT_TRUE(p.end());
-    expected.insert(expected.end(), {kModelReady, kListening, kStopped});
-    EXPECT_EQ(p.output.lines(), expected);
-  }
+  Process p(false, {kStart, kStop});
+  p.platform.holdConsent = true;
+  ASSERT_TRUE(p.runUntil([&] { return p.platform.heldConsent.size() == 1; }));
+  p.loop.poll();
+  EXPECT_EQ(p.lines(), Lines{kReady});
+  EXPECT_EQ(p.reads, 1) << "the stop is not read yet";
+  p.platform.answerConsent(true);
+  ASSERT_TRUE(p.end());
+  EXPECT_EQ(p.lines(), (Lines{kReady, kModelReady, kListening, kStopped}));
 }
 
 }  // namespace
