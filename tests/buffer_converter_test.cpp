@@ -1,6 +1,6 @@
 // BufferConverter on the fake converters: pass-through, when the cached
-// converter is reused or replaced, the output capacity, the once-only
-// hand-over of the source buffer and what each status becomes.
+// converter is reused or replaced, the once-only hand-over of the source
+// buffer, the output capacity and what each status becomes.
 #include "audio/buffer_converter.h"
 
 #include <gtest/gtest.h>
@@ -19,19 +19,18 @@ namespace {
 
 using ConvertError = BufferConverter::ConvertError;
 using Status = ConverterOutputStatus;
+using enum ConverterInputStatus;
+// The output capacity of a conversion, or the ConvertError it threw.
+using Outcome = std::variant<uint32_t, ConvertError::Case>;
 
 const AudioFormat kCapture{48000, 2, SampleFormat::float32};
-const AudioFormat kOtherCapture{44100, 1, SampleFormat::int16};
 const AudioFormat kTarget{16000, 1, SampleFormat::int16};
-const AudioFormat kOtherTarget{16000, 1, SampleFormat::float32};
 
 struct Rig {
   FakeConverter* cached() { return BufferConverterInspector::cached(converter); }
-  // What converting 300 frames gives: the output, or the ConvertError's case.
-  std::variant<std::shared_ptr<PcmBuffer>, ConvertError::Case> convert(const AudioFormat& from,
-                                                                      const AudioFormat& to) {
+  Outcome convert(const AudioFormat& from, const AudioFormat& to, uint32_t frames = 300) {
     try {
-      return converter.convertBuffer(makeBuffer(from, 300), to);
+      return converter.convertBuffer(makeBuffer(from, frames), to)->frameCapacity();
     } catch (const ConvertError& e) {
       return e.which();
     }
@@ -41,43 +40,34 @@ struct Rig {
 };
 
 TEST(BufferConverterTest, TheConverterIsMadeOnceAndRemadeOnlyForOtherFormats) {
-  Rig rig;
-  auto buffer = makeBuffer(kTarget, 100);
-  EXPECT_EQ(rig.converter.convertBuffer(buffer, kTarget), buffer) << "passes as the same object";
-  rig.convert(kCapture, kTarget);
-  rig.convert(kCapture, kTarget);
-  EXPECT_EQ(rig.converter.convertBuffer(buffer, kTarget), buffer);
-  EXPECT_EQ(rig.cached()->calls.size(), 2u) << "a passing buffer is not converted";
-  EXPECT_EQ(rig.cached()->prime, ConverterPrimeMethod::none);
-  // A change of either format makes a new converter; one that cannot be
-  // made leaves the cache empty, and the next call tries again.
-  rig.convert(kCapture, kOtherTarget);
-  rig.convert(kOtherCapture, kOtherTarget);
-  rig.factory->refuse = true;
-  for (int i = 0; i < 2; ++i) EXPECT_EQ(rig.convert(kCapture, kTarget).index(), 1u);
-  EXPECT_EQ(rig.cached(), nullptr);
-  rig.factory->refuse = false;
-  EXPECT_EQ(rig.convert(kCapture, kTarget).index(), 0u);
-  EXPECT_EQ(rig.factory->requests,
-            (std::vector<std::pair<AudioFormat, AudioFormat>>{
-                {kCapture, kTarget}, {kCapture, kOtherTarget}, {kOtherCapture, kOtherTarget},
-                {kCapture, kTarget}, {kCapture, kTarget}, {kCapture, kTarget}}));
-  EXPECT_EQ(rig.cached()->calls.size(), 1u);
-}
-
-// The converter gets the source once, then noDataNow and never endOfStream.
-TEST(BufferConverterTest, TheSourceIsHandedOverExactlyOnce) {
+  const AudioFormat otherCapture{44100, 1, SampleFormat::int16};
+  const AudioFormat otherTarget{16000, 1, SampleFormat::float32};
   Rig rig;
   rig.factory->script.requests = 3;
-  for (int round = 0; round < 2; ++round) {
-    auto buffer = makeBuffer(kCapture, 300);
-    rig.converter.convertBuffer(buffer, kTarget);
-    const auto& answers = rig.cached()->calls.back();
-    EXPECT_EQ(answers[0].buffer, buffer);
-    EXPECT_EQ(answers[0].status, ConverterInputStatus::haveData);
-    for (int i : {1, 2}) EXPECT_EQ(answers[i].status, ConverterInputStatus::noDataNow);
-    EXPECT_FALSE(answers[1].buffer || answers[2].buffer);
+  auto source = makeBuffer(kTarget, 100);
+  EXPECT_EQ(rig.converter.convertBuffer(source, kTarget), source) << "passes as the same object";
+  rig.convert(kCapture, kTarget);
+  rig.converter.convertBuffer(source = makeBuffer(kCapture, 300), kTarget);
+  ASSERT_EQ(rig.cached()->calls.size(), 2u) << "made once";
+  EXPECT_EQ(rig.cached()->prime, ConverterPrimeMethod::none);
+  // The source is handed over once, then noDataNow, never endOfStream.
+  EXPECT_EQ(rig.cached()->calls[1],
+            (std::vector<InputAnswer>{{haveData, source}, {noDataNow, nullptr}, {noDataNow, nullptr}}));
+  // A change of either format makes a new converter; one that cannot be
+  // made leaves the cache empty, and the next call tries again.
+  rig.convert(kCapture, otherTarget);
+  rig.convert(otherCapture, otherTarget);
+  rig.factory->refuse = true;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(rig.convert(kCapture, kTarget), Outcome(ConvertError::failedToCreateConverter));
   }
+  EXPECT_EQ(rig.cached(), nullptr);
+  rig.factory->refuse = false;
+  EXPECT_EQ(rig.convert(kCapture, kTarget), Outcome(100u));
+  EXPECT_EQ(rig.factory->requests, (std::vector<std::pair<AudioFormat, AudioFormat>>{
+                                       {kCapture, kTarget}, {kCapture, otherTarget},
+                                       {otherCapture, otherTarget}, {kCapture, kTarget},
+                                       {kCapture, kTarget}, {kCapture, kTarget}}));
 }
 
 // The capacity is the input length at the converter's own rates, rounded
@@ -85,20 +75,15 @@ TEST(BufferConverterTest, TheSourceIsHandedOverExactlyOnce) {
 // converter.
 TEST(BufferConverterTest, CapacityIsTheRoundedUpLengthAtTheConvertersOwnRates) {
   const std::tuple<uint32_t, double, std::optional<uint32_t>> cases[] = {
-      {5, 32000, 3},       {4, 32000, 2},     {0, 48000, 0},        {4096, 48000, 1366},
+      {5, 32000, 3},       {4, 32000, 2},     {0, 48000, 0},       {4096, 48000, 1366},
       {4096, 44100, 1487}, {441, 44100, 160}, {3, 16000 / 3.0, 9}, {7, 16000, 7},
       {4096, 1e-300, {}},  {4096, 0, {}}};
   for (const auto& [frames, rate, capacity] : cases) {
     SCOPED_TRACE(testing::Message() << frames << " frames at " << rate);
     Rig rig;  // the buffer says 48 kHz, the converter otherwise
     rig.factory->reportedInput = AudioFormat{rate, 2, SampleFormat::float32};
-    std::optional<uint32_t> made;
-    try {
-      made = rig.converter.convertBuffer(makeBuffer(kCapture, frames), kTarget)->frameCapacity();
-    } catch (const ConvertError& e) {
-      EXPECT_EQ(e.which(), ConvertError::failedToCreateConversionBuffer);
-    }
-    EXPECT_EQ(made, capacity);
+    EXPECT_EQ(rig.convert(kCapture, kTarget, frames),
+              capacity ? Outcome(*capacity) : Outcome(ConvertError::failedToCreateConversionBuffer));
     ASSERT_NE(rig.cached(), nullptr);
     EXPECT_EQ(rig.cached()->calls.size(), capacity ? 1u : 0u);
   }
@@ -118,9 +103,8 @@ TEST(BufferConverterTest, WhatEachStatusBecomes) {
     rig.cached()->script = {1, frames, status, error};
     try {
       auto out = rig.converter.convertBuffer(makeBuffer(kCapture, 300), kTarget);
-      EXPECT_NE(status, Status::error);
-      EXPECT_EQ(out->frameCapacity(), 100u);
-      EXPECT_EQ(out->frameLength(), frames);
+      EXPECT_EQ(std::tuple(status != Status::error, out->frameCapacity(), out->frameLength()),
+                std::tuple(true, 100u, frames));
     } catch (const ConvertError& e) {
       EXPECT_EQ(std::tuple(status, e.which(), e.underlying().has_value()),
                 std::tuple(Status::error, ConvertError::conversionFailed, error.has_value()));

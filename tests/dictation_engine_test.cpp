@@ -25,47 +25,69 @@ const Lines kStartCalls = {"consent.requestAccess(audio)", "speech.makeTranscrib
 const Lines kStopCalls = {"audio.isRunning", "audio.inputNode", "tap.remove(0)", "audio.stop",
                           "analyzer.finalize"};
 
-TEST(DictationEngineTest, StartCaptureStopAndStartAgain) {
+// A start, results, audio, a stop and the next start. Results become text
+// events unchanged and in order, empty ones skipped, and a failing result
+// stream is reported once and ends the text, not the dictation. The tap
+// yields every captured buffer in the analyzer's format, also an empty one
+// and one already in it (as itself), up to one delivered while the tap
+// goes; a buffer that fails to convert is reported and dropped.
+TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   EngineHarness h;
   FakePlatform& p = h.platform;
   p.captureFormat = {44100, 1, SampleFormat::float32};
   ASSERT_TRUE(h.run(h.engine.start()) && h.run(h.engine.start()));  // the second does nothing
   EXPECT_EQ(p.calls(), kStartCalls);
-  EXPECT_EQ(h.lines(), (Lines{kModelReady, kListening}));
   EXPECT_EQ(I::holds(h.engine), kDictating);
-  auto transcriber = p.lastTranscriber.lock();
-  auto analyzer = p.lastAnalyzer.lock();
-  const TranscriberConfiguration& config = transcriber->configuration();
-  EXPECT_EQ(config.locale.bcp47Identifier(), "en-US");
-  EXPECT_TRUE(config.transcriptionOptions.empty());
-  EXPECT_EQ(config.reportingOptions, std::set{ReportingOption::volatileResults});
-  EXPECT_EQ(config.attributeOptions, std::set{ResultAttributeOption::audioTimeRange});
-  EXPECT_EQ(analyzer->modules, SpeechModules{transcriber});
-  // Bus 0 is tapped in the capture format; its audio reaches the analyzer
-  // in the analyzer's, up to a buffer delivered while the tap goes.
+  auto speech = p.last.lock();
+  EXPECT_EQ(speech->config.locale.bcp47Identifier(), "en-US");
+  EXPECT_TRUE(speech->config.transcriptionOptions.empty());
+  EXPECT_EQ(speech->config.reportingOptions, std::set{ReportingOption::volatileResults});
+  EXPECT_EQ(speech->config.attributeOptions, std::set{ResultAttributeOption::audioTimeRange});
+  Lines expected = {kModelReady, kListening};
+  for (const auto& [text, isFinal] : std::vector<std::pair<std::string, bool>>{
+           {"go", false}, {"go on", false}, {"go on", false}, {"", false}, {"go on now", true},
+           {"", true}, {" ", false}}) {
+    speech->channel->push({text, isFinal});
+    if (!text.empty()) expected.push_back(textLine(text, isFinal));
+  }
+  speech->channel->fail(std::make_exception_ptr(Error("speech", 12, "decoder lost")));
+  speech->channel->push({"after", true});
+  expected.push_back(errorLine("recognition stream error: decoder lost"));
+  EXPECT_EQ(I::holds(h.engine), kDictating) << "the dictation goes on until stopped";
+
   EXPECT_EQ(p.tap->size, kTapBufferSize);
   EXPECT_EQ(p.tap->format, p.captureFormat);
-  ASSERT_TRUE(p.deliver(makeBuffer(p.captureFormat, 4096)));
+  auto passing = makeBuffer(kAnalyzerFormat, 1600);
+  for (auto buffer : {makeBuffer(p.captureFormat, 4096), makeBuffer(p.captureFormat, 0), passing,
+                      makeBuffer(kCaptureFormat, 4096), makeBuffer(kCaptureFormat, 4096)}) {
+    // The first converter from 48 kHz is refused.
+    p.converters->refuse = p.converters->requests.size() == 1 && buffer->format() == kCaptureFormat;
+    ASSERT_TRUE(p.deliver(buffer));
+  }
+  expected.push_back("[dictate] buffer convert failed: The operation couldn't be completed. "
+                     "(quillmarsh_dictate.BufferConverter.ConvertError error 1.)\n");
+  EXPECT_EQ(h.lines(), expected);
   p.lastBuffer = makeBuffer(p.captureFormat, 441);
 
   p.clearCalls();
   h.clear();
-  transcriber.reset();
   ASSERT_TRUE(h.run(h.engine.stop()));
   EXPECT_EQ(p.calls(), kStopCalls);
   EXPECT_EQ(h.lines(), Lines{kStopped});
   EXPECT_EQ(I::holds(h.engine), kIdle);
   EXPECT_FALSE(p.tap || p.capturing);
-  EXPECT_TRUE(analyzer->inputEndedAtFinalize) << "input stream finished before the finalisation";
-  auto input = analyzer->takeInput();
-  ASSERT_EQ(input.size(), 2u);
-  EXPECT_EQ(input[0].buffer->format(), kAnalyzerFormat);
-  EXPECT_EQ(input[1].buffer->frameLength(), 160u);
-  // The recognizer task ends and lets go of the transcriber, which the
-  // analyzer held as its module.
-  analyzer.reset();
-  h.loop.poll();
-  EXPECT_TRUE(p.lastTranscriber.expired());
+  EXPECT_TRUE(speech->inputEndedAtFinalize) << "input stream finished before the finalisation";
+  const auto inputs = speech->takeInput();
+  ASSERT_EQ(inputs.size(), 5u);
+  EXPECT_EQ(inputs[2].buffer, passing);
+  std::vector<uint32_t> lengths;
+  for (const AnalyzerInput& input : inputs) {
+    EXPECT_EQ(input.buffer->format(), kAnalyzerFormat);
+    lengths.push_back(input.buffer->frameLength());
+  }
+  EXPECT_EQ(lengths, (std::vector<uint32_t>{1487, 0, 1600, 1366, 160}));
+  speech.reset();
+  EXPECT_TRUE(p.last.expired()) << "the engine and its recognizer task let go of it";
 
   p.clearCalls();
   h.clear();
@@ -93,49 +115,47 @@ TEST(DictationEngineTest, StartOutcomes) {
   const Lines reserve = {check[0], check[1], "assets.reserve(en-US)"};
   const Lines download = {check[0], "assets.downloadAndInstall"};
   const Lines ok = {kModelReady, kListening, kStopped}, stopped = {"audio.isRunning"};
-  struct Case {
-    const char* name;
-    std::function<void(FakePlatform&)> arrange;
-    Lines assetCalls, output, stopCalls;  // the stop's from "audio.isRunning" on
-  };
-  const std::vector<Case> cases = {
-      {"installed and reserved", [](FakePlatform&) {}, check, ok, kStopCalls},
-      {"missing, nothing reserved", failing("none", true),
-       {download[0], download[1], check[1], reserve[2]},
-       {downloading, kModelReady, kListening, kStopped}, kStopCalls},
-      {"another locale reserved", [](FakePlatform& p) { p.reserved = {Locale("fr-FR")}; },
-       reserve, ok, kStopCalls},
-      {"reserved, spelt otherwise",
-       [](FakePlatform& p) { p.reserved = {Locale("de-DE"), Locale("EN_us")}; }, check, ok,
-       kStopCalls},
-      {"request fails", failing(check[0].c_str()), {check[0]}, {failed, kStopped}, stopped},
-      {"download fails", failing(download[1].c_str(), true), download,
-       {downloading, failed, kStopped}, stopped},
-      {"reservation fails", failing("assets.reserve"), reserve, {failed, kStopped}, stopped},
-      {"no format fits", [](FakePlatform& p) { p.bestFormat = std::nullopt; }, check,
-       {kModelReady, errorLine("start failed: no compatible audio format"), kStopped}, stopped},
-      {"analyzer start fails", failing("analyzer.start"), reserve,
-       {kModelReady, failed, kStopped}, stopped},
-      // The audio engine never ran: its tap stays until the next start's
-      // replaces it, and the started analyzer is finalised.
-      {"capture start fails", failing("audio.start"), reserve, {kModelReady, failed, kStopped},
-       {"audio.isRunning", "analyzer.finalize"}},
-      {"finalisation fails", failing("analyzer.finalize"), reserve, ok, kStopCalls},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // The inventory's calls, the output, and the stop's calls from
+  // "audio.isRunning" on.
+  const std::vector<std::tuple<const char*, std::function<void(FakePlatform&)>, Lines, Lines, Lines>>
+      cases = {
+          {"installed and reserved", [](FakePlatform&) {}, check, ok, kStopCalls},
+          {"missing, nothing reserved", failing("none", true),
+           {download[0], download[1], check[1], reserve[2]},
+           {downloading, kModelReady, kListening, kStopped}, kStopCalls},
+          {"another locale reserved", [](FakePlatform& p) { p.reserved = {Locale("fr-FR")}; },
+           reserve, ok, kStopCalls},
+          {"reserved, spelt otherwise",
+           [](FakePlatform& p) { p.reserved = {Locale("de-DE"), Locale("EN_us")}; }, check, ok,
+           kStopCalls},
+          {"request fails", failing(check[0].c_str()), {check[0]}, {failed, kStopped}, stopped},
+          {"download fails", failing(download[1].c_str(), true), download,
+           {downloading, failed, kStopped}, stopped},
+          {"reservation fails", failing("assets.reserve"), reserve, {failed, kStopped}, stopped},
+          {"no format fits", [](FakePlatform& p) { p.bestFormat = std::nullopt; }, check,
+           {kModelReady, errorLine("start failed: no compatible audio format"), kStopped},
+           stopped},
+          {"analyzer start fails", failing("analyzer.start"), reserve,
+           {kModelReady, failed, kStopped}, stopped},
+          // The audio engine never ran: its tap stays until the next start's
+          // replaces it, and the started analyzer is finalised.
+          {"capture start fails", failing("audio.start"), reserve,
+           {kModelReady, failed, kStopped}, {"audio.isRunning", "analyzer.finalize"}},
+          {"finalisation fails", failing("analyzer.finalize"), reserve, ok, kStopCalls},
+      };
+  for (const auto& [name, arrange, assetCalls, output, stopCalls] : cases) {
+    SCOPED_TRACE(name);
     EngineHarness h;
-    c.arrange(h.platform);
+    arrange(h.platform);
     ASSERT_TRUE(h.run(h.engine.start()) && h.run(h.engine.stop()) && h.run(h.engine.stop()));
-    EXPECT_EQ(h.lines(), c.output);
+    EXPECT_EQ(h.lines(), output);
     EXPECT_EQ(I::holds(h.engine), kIdle);
-    const Lines calls = h.platform.calls();
-    Lines assetCalls;
-    std::copy_if(calls.begin(), calls.end(), std::back_inserter(assetCalls),
+    Lines calls = h.platform.calls(), assets;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(assets),
                  [](const std::string& call) { return call.starts_with("assets."); });
-    EXPECT_EQ(assetCalls, c.assetCalls);
+    EXPECT_EQ(assets, assetCalls);
     EXPECT_EQ(Lines(std::find(calls.begin(), calls.end(), "audio.isRunning"), calls.end()),
-              c.stopCalls);
+              stopCalls);
 
     h.clear();
     h.platform.bestFormat = kAnalyzerFormat;
@@ -143,7 +163,7 @@ TEST(DictationEngineTest, StartOutcomes) {
     ASSERT_TRUE(h.run(h.engine.start()));
     EXPECT_EQ(h.lines(), (Lines{kModelReady, kListening}));
     ASSERT_TRUE(h.platform.deliver(makeBuffer(kCaptureFormat, 4096)));
-    EXPECT_EQ(h.platform.lastAnalyzer.lock()->takeInput().size(), 1u) << "audio reaches it";
+    EXPECT_EQ(h.platform.last.lock()->takeInput().size(), 1u) << "audio reaches it";
   }
 }
 
@@ -162,7 +182,6 @@ TEST(DictationEngineTest, ConsentAnswerDecidesTheStart) {
       ASSERT_TRUE(h.runUntil([&] { return h.platform.heldConsent.size() == 1; }));
       h.loop.poll();
       EXPECT_EQ(h.platform.calls(), Lines{"consent.requestAccess(audio)"}) << "waits";
-      EXPECT_TRUE(h.lines().empty());
       std::thread([&] { h.platform.answerConsent(granted); }).join();
       EXPECT_TRUE(h.lines().empty()) << "the start goes on on the loop thread";
     }
@@ -180,9 +199,8 @@ TEST(DictationEngineTest, ConsentAnswerDecidesTheStart) {
 TEST(DictationEngineTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
   const std::string lost = errorLine("audio input lost: the audio server has gone away");
   using Report = std::function<void()>;
-  // A stop's finalisation is held (the loss's, or the command's when the
-  // loss is reported after); meanwhile the loss is reported or the command
-  // is given.
+  // While a stop's finalisation is held (the loss's, or the command's when
+  // the loss comes second), the loss is reported or the command given.
   auto whileHeld = [](bool lossFirst, bool start) {
     return [=](EngineHarness& h, const Report& report) {
       h.platform.holdFinalisation = true;
@@ -238,34 +256,12 @@ TEST(DictationEngineTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
   }
 }
 
-// Results become text events unchanged and in order, empty ones skipped; a
-// failing result stream is reported once and ends the text, not the
-// dictation.
-TEST(RecognizerTest, ResultsBecomeEventsUntilTheStreamFails) {
-  EngineHarness h;
-  ASSERT_TRUE(h.run(h.engine.start()));
-  auto transcriber = h.platform.lastTranscriber.lock();
-  h.clear();
-  Lines expected;
-  for (const auto& [text, isFinal] : std::vector<std::pair<std::string, bool>>{
-           {"go", false}, {"go on", false}, {"go on", false}, {"", false}, {"go on now", true},
-           {"", true}, {" ", false}}) {
-    transcriber->channel->push({text, isFinal});
-    if (!text.empty()) expected.push_back(textLine(text, isFinal));
-  }
-  transcriber->channel->fail(std::make_exception_ptr(Error("speech", 12, "decoder lost")));
-  transcriber->channel->push({"after", true});
-  expected.push_back(errorLine("recognition stream error: decoder lost"));
-  EXPECT_EQ(h.lines(), expected);
-  EXPECT_EQ(I::holds(h.engine), kDictating) << "the dictation goes on until stopped";
-}
-
 // Everything the analyzer delivers before its finalisation returns is
 // written before "stopped", nothing after it, even when results keep
 // coming. The burst comes from another thread through the loop's queue, as
 // a real analyzer delivers it; repeated so that the threads interleave
 // differently.
-TEST(RecognizerTest, NoTextIsLostOrWrittenAfterStopped) {
+TEST(DictationEngineTest, NoTextIsLostOrWrittenAfterStopped) {
   EngineHarness h;
   h.platform.burst = {"one", "two", "three", "four", "five", "six", "seven"};
   h.platform.late = {"late one", "late two"};
@@ -276,49 +272,12 @@ TEST(RecognizerTest, NoTextIsLostOrWrittenAfterStopped) {
     SCOPED_TRACE(rep);
     h.clear();
     ASSERT_TRUE(h.run(h.engine.start()));
-    h.loop.post([c = h.platform.lastTranscriber.lock()->channel] { c->push({"partial", false}); });
+    h.loop.post([c = h.platform.last.lock()->channel] { c->push({"partial", false}); });
     ASSERT_TRUE(h.run(h.engine.stop()));
     h.platform.joinHelpers();  // every late result is posted now
     h.loop.poll();
     ASSERT_EQ(h.lines(), expected);
   }
-}
-
-// The tap block yields every captured buffer in the analyzer's format, also
-// an empty one, and one already in it as itself; a buffer that fails to
-// convert is reported and dropped; after the stream's end buffers go quietly.
-TEST(TapBlockTest, YieldsEveryBufferInTheAnalyzerFormat) {
-  EngineHarness h;
-  auto converters = std::make_shared<FakeConverters>();
-  auto [stream, input] = AnalyzerInputStream::make();
-  TapBlock block =
-      makeMicrophoneTapBlock(std::make_shared<BufferConverter>(converters), kAnalyzerFormat, input);
-  const std::tuple<AudioFormat, uint32_t, uint32_t, std::optional<uint32_t>> cases[] = {
-      {kAnalyzerFormat, 1600, UINT32_MAX, 1600},
-      {kAnalyzerFormat, 0, UINT32_MAX, 0},
-      {kCaptureFormat, 4096, UINT32_MAX, {}},  // the converter is refused
-      {kCaptureFormat, 4096, UINT32_MAX, 1366},
-      {{44100, 1, SampleFormat::float32}, 4096, 0, 0}};
-  for (const auto& [format, frames, produced, yields] : cases) {
-    SCOPED_TRACE(frames + produced);
-    converters->refuse = !yields;
-    converters->script.frames = produced;
-    auto buffer = makeBuffer(format, frames);
-    block(buffer, AudioTime{123, 456});
-    auto yielded = stream.tryNext();
-    ASSERT_EQ(yielded.has_value(), yields.has_value());
-    EXPECT_FALSE(stream.tryNext());
-    if (!yielded) continue;
-    EXPECT_EQ(yielded->buffer->format(), kAnalyzerFormat);
-    EXPECT_EQ(yielded->buffer->frameLength(), yields);
-    EXPECT_EQ(yielded->buffer == buffer, format == kAnalyzerFormat);
-  }
-  input.finish();
-  block(makeBuffer(kAnalyzerFormat, 160), {});
-  EXPECT_TRUE(stream.isAtEnd());
-  EXPECT_EQ(h.lines(), Lines{"[dictate] buffer convert failed: The operation couldn't be "
-                             "completed. (quillmarsh_dictate.BufferConverter.ConvertError "
-                             "error 1.)\n"});
 }
 
 }  // namespace

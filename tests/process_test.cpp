@@ -48,7 +48,7 @@ TEST(ProcessTest, ASuccessfulDictationListensBeforeItsTextAndStopsAfterIt) {
   p.platform.installed = false;
   p.platform.burst = {"go on now"};
   ASSERT_TRUE(p.runUntil([&] { return p.lines().size() == 4; }));
-  p.platform.lastTranscriber.lock()->channel->push({"go on", false});
+  p.platform.last.lock()->channel->push({"go on", false});
   p.send(kStart);  // already running: nothing at all
   p.send(kStop);
   ASSERT_TRUE(p.end());

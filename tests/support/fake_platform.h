@@ -52,17 +52,14 @@ inline std::shared_ptr<PcmBuffer> makeBuffer(const AudioFormat& format, uint32_t
 
 // A converter that asks its input block `requests` times and produces the
 // resampled length of what it got, at most `frames`. It keeps the answers
-// of every call; each answer starts as one the block must overwrite.
+// of every call.
 struct ConverterScript {
   int requests = 1;
   uint32_t frames = UINT32_MAX;
   ConverterOutputStatus status = ConverterOutputStatus::haveData;
   std::optional<Error> error;
 };
-struct InputAnswer {
-  ConverterInputStatus status = ConverterInputStatus::endOfStream;
-  std::shared_ptr<PcmBuffer> buffer;
-};
+using InputAnswer = std::pair<ConverterInputStatus, std::shared_ptr<PcmBuffer>>;
 struct FakeConverter : AudioConverter {
   FakeConverter(AudioFormat from, AudioFormat to, ConverterScript s) : from(from), to(to), script(s) {}
   void setPrimeMethod(ConverterPrimeMethod method) override { prime = method; }
@@ -72,9 +69,10 @@ struct FakeConverter : AudioConverter {
   ConverterOutputStatus convert(PcmBuffer& out, std::optional<Error>& error,
                                 const ConverterInputBlock& input) override {
     double produced = 0;
-    for (InputAnswer& a : calls.emplace_back(script.requests)) {
-      a.buffer = input(out.frameCapacity(), a.status);
-      if (a.buffer) produced += std::ceil(a.buffer->frameLength() * to.sampleRate / from.sampleRate);
+    for (auto& [status, buffer] : calls.emplace_back(script.requests, InputAnswer{})) {
+      status = ConverterInputStatus::endOfStream;  // for the block to overwrite
+      buffer = input(out.frameCapacity(), status);
+      if (buffer) produced += std::ceil(buffer->frameLength() * to.sampleRate / from.sampleRate);
     }
     out.setFrameLength(std::min<double>(produced, script.frames));
     error = script.error;
@@ -136,20 +134,15 @@ struct FakeServices {
   std::vector<std::thread> helpers;
 };
 
-struct FakeTranscriber : SpeechTranscriber {
-  FakeTranscriber(FakeServices& s, TranscriberConfiguration c) : services(s), config(std::move(c)) {}
+// A transcriber and, once the engine has asked for an analyzer running it,
+// that analyzer too.
+struct FakeSpeech : SpeechTranscriber, SpeechAnalyzer {
+  FakeSpeech(FakeServices& s, TranscriberConfiguration c) : services(s), config(std::move(c)) {}
   const TranscriberConfiguration& configuration() const override { return config; }
   std::shared_ptr<ResultChannel> results() override {
     services.log("transcriber.results");
     return channel;
   }
-  FakeServices& services;
-  const TranscriberConfiguration config;
-  const std::shared_ptr<ResultChannel> channel = std::make_shared<ResultChannel>();
-};
-
-struct FakeAnalyzer : SpeechAnalyzer {
-  FakeAnalyzer(FakeServices& s, SpeechModules m) : services(s), modules(std::move(m)) {}
   Task<void> start(AnalyzerInputStream::Sequence in) override {
     co_await YieldToLoop{};  // starting takes a turn of the loop, as on a real platform
     services.call("analyzer.start");
@@ -163,8 +156,7 @@ struct FakeAnalyzer : SpeechAnalyzer {
     }
     received = takeInput();
     inputEndedAtFinalize = input && input->isAtEnd();
-    auto channel = std::dynamic_pointer_cast<FakeTranscriber>(modules.at(0))->channel;
-    auto starter = [&, loop = services.loop](CompletionHandler<bool> done) {
+    auto starter = [&, loop = services.loop, channel = channel](CompletionHandler<bool> done) {
       auto post = [=](const Lines& texts) {
         for (const auto& text : texts) loop.post([=] { channel->push({text, true}); });
       };
@@ -184,7 +176,8 @@ struct FakeAnalyzer : SpeechAnalyzer {
     return std::exchange(received, {});
   }
   FakeServices& services;
-  const SpeechModules modules;
+  const TranscriberConfiguration config;
+  const std::shared_ptr<ResultChannel> channel = std::make_shared<ResultChannel>();
   std::optional<AnalyzerInputStream::Sequence> input;
   std::vector<AnalyzerInput> received;
   bool inputEndedAtFinalize = false;
@@ -262,19 +255,18 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
 
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const TranscriberConfiguration& c) override {
     log("speech.makeTranscriber");
-    auto transcriber = std::make_shared<FakeTranscriber>(*this, c);
-    lastTranscriber = transcriber;
+    auto transcriber = std::make_shared<FakeSpeech>(*this, c);
+    last = transcriber;
     return transcriber;
   }
+  // Both take only the last transcriber: another module list is a fault.
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules& modules) override {
     log("speech.makeAnalyzer");
-    auto analyzer = std::make_shared<FakeAnalyzer>(*this, modules);
-    lastAnalyzer = analyzer;
-    return analyzer;
+    return modules == SpeechModules{last.lock()} ? last.lock() : nullptr;
   }
   Task<std::optional<AudioFormat>> bestAvailableAudioFormat(const SpeechModules& m) override {
     log("speech.bestAvailableAudioFormat");
-    co_return m == SpeechModules{lastTranscriber.lock()} ? bestFormat : std::nullopt;
+    co_return m == SpeechModules{last.lock()} ? bestFormat : std::nullopt;
   }
 
   Task<std::unique_ptr<AssetInstallationRequest>> assetInstallationRequest(
@@ -312,8 +304,7 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   std::optional<AudioFormat> bestFormat = AudioFormat{16000, 1, SampleFormat::int16};
   bool installed = true;
   std::vector<Locale> reserved{Locale("en-US")};
-  std::weak_ptr<FakeTranscriber> lastTranscriber;
-  std::weak_ptr<FakeAnalyzer> lastAnalyzer;
+  std::weak_ptr<FakeSpeech> last;  // the last transcriber made, while something holds it
 };
 
 // A DictationEngine on a FakePlatform, which captures every event and
