@@ -1,10 +1,11 @@
-// The main loop, tasks, completions and the result channel. The engine and
-// process tests use them throughout; these pin the guarantees that those
-// rely on without showing them directly.
+// The main loop, tasks and completions. The engine and process tests use
+// them throughout; these pin the guarantees that those rely on without
+// showing them directly.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
+#include "platform/error.h"
 #include "runtime/async_channel.h"
 #include "runtime/main_loop.h"
 #include "runtime/task.h"
@@ -17,16 +18,6 @@ Task<int> answer() { co_return 21; }
 Task<void> failing() {
   co_await YieldToLoop{};
   throw std::runtime_error("boom");
-}
-
-ErrorReporter recordInto(std::string& what) {
-  return [&what](std::exception_ptr e) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& ex) {
-      what = ex.what();
-    }
-  };
 }
 
 // Spawned tasks start from the loop's queue; awaited ones hand their value
@@ -45,7 +36,7 @@ TEST(MainLoopTest, TasksCompletionsAndPostsRunOnTheLoopThread) {
     });
     on = std::this_thread::get_id();
   }(sum, resumedOn, worker), nullptr);
-  spawn(failing(), recordInto(reported));
+  spawn(failing(), [&](std::exception_ptr e) { reported = describeError(e); });
   EXPECT_EQ(sum, 0);
   ASSERT_TRUE(loop.runUntil([&] { return sum == 43 && !reported.empty(); }));
   worker.join();
@@ -56,40 +47,6 @@ TEST(MainLoopTest, TasksCompletionsAndPostsRunOnTheLoopThread) {
   std::thread quitter([&] { loop.post([&] { loop.quit(); }); });
   loop.run();
   quitter.join();
-}
-
-Task<void> readAll(AsyncChannel<int>& channel, std::vector<int>& seen, std::stop_token stop = {}) {
-  while (auto v = co_await channel.next(stop)) seen.push_back(*v);
-  seen.push_back(-1);  // the end
-}
-
-// A push resumes the waiting reader at once; values queued before the end
-// or a failure reach it first; a cancelled reader ends and pushes queue.
-TEST(AsyncChannelTest, ReaderGetsValuesThenTheEndOrTheFailure) {
-  MainLoop loop;
-  AsyncChannel<int> ending, failing, cancelled;
-  std::vector<int> seen, seenBeforeFailure, seenCancelled;
-  std::string error;
-  std::stop_source stop;
-  spawn(readAll(ending, seen), nullptr);
-  failing.push(7);
-  failing.fail(std::make_exception_ptr(std::runtime_error("stream broke")));
-  spawn(readAll(failing, seenBeforeFailure), recordInto(error));
-  spawn(readAll(cancelled, seenCancelled, stop.get_token()), nullptr);
-  loop.poll();
-  ending.push(1);
-  EXPECT_EQ(seen, std::vector<int>{1}) << "handled inside push";
-  ending.push(2);
-  ending.finish();
-  ending.push(3);  // after the end: dropped
-  EXPECT_EQ(seen, (std::vector<int>{1, 2, -1}));
-  EXPECT_EQ(seenBeforeFailure, std::vector<int>{7});
-  EXPECT_EQ(error, "stream broke");
-  stop.request_stop();
-  cancelled.push(1);
-  loop.poll();
-  EXPECT_EQ(seenCancelled, std::vector<int>{-1});
-  EXPECT_EQ(cancelled.queuedCount(), 1u);
 }
 
 Task<void> awaitHandler(std::optional<CompletionHandler<int>>* saved) {

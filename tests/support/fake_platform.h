@@ -3,15 +3,14 @@
 // buffer converter, output and process tests.
 //
 // FakePlatform is every service at once. It logs each call in order
-// ("audio.start", "tap.install(0)", "assets.reserve(en-US)", ...), fails a step once with a planned Error (failAt), and
-// holds consent and the analyzer's finalisation until the test lets them
-// go. Nothing sleeps: what a double finishes on one of its helper threads
-// reaches the test's MainLoop through its queue.
+// ("audio.start", "tap.install(0)", "assets.reserve(en-US)", ...), fails a
+// step once with a planned Error (failAt), and holds consent and the
+// analyzer's finalisation until the test lets them go. Nothing sleeps or
+// runs on a thread of its own: the doubles are used on the loop's thread.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <map>
 #include <mutex>
@@ -26,6 +25,7 @@ namespace dictate {
 using Lines = std::vector<std::string>;
 
 struct DictationEngineInspector {
+  static void startAudioCapture(DictationEngine& e) { e.startAudioCapture(); }
   // Which parts of a dictation the engine holds: all while it dictates,
   // none after a stop.
   static std::vector<bool> holds(const DictationEngine& e) {
@@ -96,27 +96,17 @@ struct FakeConverters : AudioConverterFactory {
   std::optional<AudioFormat> reportedInput;  // what converters say they take, when set
 };
 
-// The call log, planned failures and helper threads that all doubles share,
-// and how analyzers finish: unless `holdFinalisation`, a helper thread posts
-// the `burst` of final results, the channel's end, the finalisation's
-// return, then the `late` results (with which the channel stays open).
+// The call log and planned failures that all doubles share, and how
+// analyzers finish: unless `holdFinalisation`, they post the `burst` of
+// final results and the channel's end to the loop, return after them, then
+// post the `late` results (with which the channel stays open).
 struct FakeServices {
-  ~FakeServices() { joinHelpers(); }
-  void failAt(const std::string& step, Error error) {  // the next call of `step` throws
-    std::lock_guard lock(mutex);
-    failures.insert_or_assign(step, std::move(error));
-  }
-  void log(std::string call) { std::lock_guard lock(mutex); logged.push_back(std::move(call)); }
+  // Makes the next call of `step` throw `error`.
+  void failAt(const std::string& step, Error error) { failures.insert_or_assign(step, error); }
+  void log(std::string call) { logged.push_back(std::move(call)); }
   void call(const std::string& step, const std::string& detail = "") {
     log(step + detail);
-    std::lock_guard lock(mutex);
     if (auto planned = failures.extract(step)) throw planned.mapped();
-  }
-  Lines calls() const { std::lock_guard lock(mutex); return logged; }
-  void clearCalls() { std::lock_guard lock(mutex); logged.clear(); }
-  void joinHelpers() {
-    std::lock_guard lock(mutex);  // helpers only post to the loop
-    for (auto& thread : std::exchange(helpers, {})) thread.join();
   }
   // Lets the finalisations held so far, and later ones, go on.
   void releaseFinalisation() {
@@ -128,10 +118,8 @@ struct FakeServices {
   Lines burst, late;
   bool holdFinalisation = false;
   std::vector<CompletionHandler<bool>> heldFinalisations;
-  mutable std::mutex mutex;
   Lines logged;
   std::map<std::string, Error> failures;
-  std::vector<std::thread> helpers;
 };
 
 // A transcriber and, once the engine has asked for an analyzer running it,
@@ -156,19 +144,13 @@ struct FakeSpeech : SpeechTranscriber, SpeechAnalyzer {
     }
     received = takeInput();
     inputEndedAtFinalize = input && input->isAtEnd();
-    auto starter = [&, loop = services.loop, channel = channel](CompletionHandler<bool> done) {
-      auto post = [=](const Lines& texts) {
-        for (const auto& text : texts) loop.post([=] { channel->push({text, true}); });
-      };
-      std::lock_guard lock(services.mutex);
-      services.helpers.emplace_back([=, burst = services.burst, late = services.late] {
-        post(burst);
-        if (late.empty()) loop.post([=] { channel->finish(); });
-        done(true);
-        post(late);
-      });
+    auto post = [&](const Lines& texts) {
+      for (const auto& text : texts) services.loop.post([c = channel, text] { c->push({text, true}); });
     };
-    co_await Completion<bool>(std::move(starter));
+    post(services.burst);
+    if (services.late.empty()) services.loop.post([c = channel] { c->finish(); });
+    co_await YieldToLoop{};  // returns after the burst, as a real analyzer's thread delivers it
+    post(services.late);
   }
   // Everything yielded into the input stream so far.
   std::vector<AnalyzerInput> takeInput() {
@@ -207,14 +189,10 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   // loop thread or on one other thread while the loop waits.
   void requestAccess(MediaType, std::function<void(bool)> done) override {
     log("consent.requestAccess(audio)");
-    holdConsent ? heldConsent.push_back(done) : done(granted);
+    holdConsent ? void(heldConsent = done) : done(granted);
   }
-  bool answerConsent(bool answer) {
-    if (heldConsent.empty()) return false;
-    auto done = heldConsent.front();
-    heldConsent.erase(heldConsent.begin());
-    done(answer);
-    return true;
+  void answerConsent(bool answer) {
+    if (heldConsent) std::exchange(heldConsent, {})(answer);
   }
 
   AudioInputNode& inputNode() override { log("audio.inputNode"); return *this; }
@@ -226,16 +204,10 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
     log("input.outputFormat(" + std::to_string(bus) + ")");
     return captureFormat;
   }
-  struct Tap {
-    uint32_t size;
-    AudioFormat format;
-    TapBlock block;
-    InputLossHandler onLoss;
-  };
+  struct Tap { uint32_t size; AudioFormat format; TapBlock block; InputLossHandler onLoss; };
   void installTap(int bus, uint32_t size, const AudioFormat& format, TapBlock block,
                   InputLossHandler onLoss) override {
     log("tap.install(" + std::to_string(bus) + ")");
-    std::lock_guard lock(tapMutex);
     tap = Tap{size, format, std::move(block), std::move(onLoss)};
   }
   // The tap gets `lastBuffer`, when set, as a capture thread may deliver
@@ -243,12 +215,10 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   void removeTap(int bus) override {
     log("tap.remove(" + std::to_string(bus) + ")");
     if (lastBuffer) deliver(std::exchange(lastBuffer, {}));
-    std::lock_guard lock(tapMutex);
     tap.reset();
   }
   // Calls the tap as the capture thread does; false when there is none.
   bool deliver(const std::shared_ptr<PcmBuffer>& buffer) {
-    std::lock_guard lock(tapMutex);
     if (tap) tap->block(buffer, AudioTime{});
     return tap.has_value();
   }
@@ -294,11 +264,10 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   }
 
   bool holdConsent = false, granted = true;
-  std::vector<std::function<void(bool)>> heldConsent;
-  std::atomic<bool> capturing = false;
+  std::function<void(bool)> heldConsent;
+  bool capturing = false;
   AudioFormat captureFormat{48000, 2, SampleFormat::float32};
-  std::mutex tapMutex;
-  std::optional<Tap> tap;  // guarded by tapMutex while a capture thread delivers
+  std::optional<Tap> tap;
   std::shared_ptr<PcmBuffer> lastBuffer;
   const std::shared_ptr<FakeConverters> converters = std::make_shared<FakeConverters>();
   std::optional<AudioFormat> bestFormat = AudioFormat{16000, 1, SampleFormat::int16};
@@ -314,11 +283,9 @@ struct EngineHarness : OutputSink {
   // Lets go what a test left waiting and stops the engine, so that no
   // coroutine outlives the test.
   ~EngineHarness() override {
-    while (platform.answerConsent(false)) {
-    }
+    platform.answerConsent(false);
     platform.releaseFinalisation();
     run(engine.stop());
-    platform.joinHelpers();
     loop.poll();
     setOutputSink(previous);
   }
