@@ -71,15 +71,15 @@ TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   }
   expected.push_back("[dictate] buffer convert failed: The operation couldn't be completed. "
                      "(quillmarsh_dictate.BufferConverter.ConvertError error 1.)\n");
-  EXPECT_EQ(h.lines(), expected);
+  EXPECT_EQ(h.written, expected);
   p.lastBuffer = makeBuffer(p.captureFormat, 441);
   const TapBlock block = p.tap->block;
 
   p.logged.clear();
-  h.clear();
+  h.written.clear();
   ASSERT_TRUE(h.run(h.engine.stop()));
   EXPECT_EQ(p.logged, kStopCalls);
-  EXPECT_EQ(h.lines(), Lines{kStopped});
+  EXPECT_EQ(h.written, Lines{kStopped});
   EXPECT_EQ(I::holds(h.engine), kIdle);
   EXPECT_FALSE(p.tap || p.capturing);
   EXPECT_TRUE(speech->inputEndedAtFinalize) << "input stream finished before the finalisation";
@@ -98,9 +98,9 @@ TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   block(makeBuffer(kAnalyzerFormat, 160), {});  // after the stream's end: dropped quietly
 
   p.logged.clear();
-  h.clear();
+  h.written.clear();
   ASSERT_TRUE(h.run(h.engine.stop()));  // nothing left to stop
-  EXPECT_TRUE(p.logged.empty() && h.lines().empty());
+  EXPECT_TRUE(p.logged.empty() && h.written.empty());
   ASSERT_TRUE(h.run(h.engine.start()));
   EXPECT_EQ(p.logged, kStartCalls);
   p.burst = {"one", "two"};
@@ -108,7 +108,7 @@ TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   h.loop.post([c = p.last.lock()->channel] { c->push({"partial", false}); });  // still queued
   ASSERT_TRUE(h.run(h.engine.stop()));
   h.loop.poll();
-  EXPECT_EQ(h.lines(), (Lines{kModelReady, kListening, textLine("partial", false),
+  EXPECT_EQ(h.written, (Lines{kModelReady, kListening, textLine("partial", false),
                               textLine("one"), textLine("two"), kStopped}));
 }
 
@@ -163,7 +163,7 @@ TEST(DictationEngineTest, StartOutcomes) {
     EngineHarness h;
     arrange(h.platform);
     ASSERT_TRUE(h.run(h.engine.start()) && h.run(h.engine.stop()) && h.run(h.engine.stop()));
-    EXPECT_EQ(h.lines(), output);
+    EXPECT_EQ(h.written, output);
     EXPECT_EQ(I::holds(h.engine), kIdle);
     Lines calls = h.platform.logged, assets;
     std::copy_if(calls.begin(), calls.end(), std::back_inserter(assets),
@@ -172,11 +172,11 @@ TEST(DictationEngineTest, StartOutcomes) {
     EXPECT_EQ(Lines(std::find(calls.begin(), calls.end(), "audio.isRunning"), calls.end()),
               stopCalls);
 
-    h.clear();
+    h.written.clear();
     h.platform.bestFormat = kAnalyzerFormat;
     h.platform.installed = true;
     ASSERT_TRUE(h.run(h.engine.start()));
-    EXPECT_EQ(h.lines(), (Lines{kModelReady, kListening}));
+    EXPECT_EQ(h.written, (Lines{kModelReady, kListening}));
     ASSERT_TRUE(h.platform.deliver(makeBuffer(kCaptureFormat, 4096)));
     EXPECT_EQ(h.platform.last.lock()->takeInput().size(), 1u) << "audio reaches it";
   }
@@ -194,14 +194,14 @@ TEST(DictationEngineTest, ConsentAnswerDecidesTheStart) {
     h.platform.granted = granted;
     auto done = h.launch(h.engine.start());
     if (late) {
-      ASSERT_TRUE(h.runUntil([&] { return h.platform.heldConsent != nullptr; }));
+      ASSERT_TRUE(h.loop.runUntil([&] { return h.platform.heldConsent != nullptr; }));
       h.loop.poll();
       EXPECT_EQ(h.platform.logged, Lines{"consent.requestAccess(audio)"}) << "waits";
       std::thread([&] { h.platform.answerConsent(granted); }).join();
-      EXPECT_TRUE(h.lines().empty()) << "the start goes on on the loop thread";
+      EXPECT_TRUE(h.written.empty()) << "the start goes on on the loop thread";
     }
-    ASSERT_TRUE(h.runUntil([&] { return *done; }) && h.run(h.engine.stop()));
-    EXPECT_EQ(h.lines(), (granted ? Lines{kModelReady, kListening, kStopped}
+    ASSERT_TRUE(h.loop.runUntil([&] { return *done; }) && h.run(h.engine.stop()));
+    EXPECT_EQ(h.written, (granted ? Lines{kModelReady, kListening, kStopped}
                                   : Lines{"[dictate] microphone access not granted\n",
                                           errorLine("microphone or speech permission denied")}));
     EXPECT_EQ(h.platform.logged.size(), granted ? kStartCalls.size() + kStopCalls.size() : 1);
@@ -221,11 +221,11 @@ TEST(DictationEngineTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
       h.platform.holdFinalisation = true;
       if (lossFirst) report();
       auto first = lossFirst ? nullptr : h.launch(h.engine.stop());
-      ASSERT_TRUE(h.runUntil([&] { return h.platform.heldFinalisations.size() == 1; }));
+      ASSERT_TRUE(h.loop.runUntil([&] { return h.platform.heldFinalisations.size() == 1; }));
       auto second = lossFirst ? h.launch(start ? h.engine.start() : h.engine.stop()) : nullptr;
       if (!lossFirst) report();
       h.platform.releaseFinalisation();
-      ASSERT_TRUE(h.runUntil([&] { return *(first ? first : second); }));
+      ASSERT_TRUE(h.loop.runUntil([&] { return *(first ? first : second); }));
     };
   };
   const std::vector<std::tuple<const char*, std::function<void(EngineHarness&, const Report&)>,
@@ -257,13 +257,13 @@ TEST(DictationEngineTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
     EngineHarness h;
     h.platform.burst = {"heard"};
     ASSERT_TRUE(h.run(h.engine.start()));
-    h.clear();
+    h.written.clear();
     const InputLossHandler onLoss = h.platform.tap->onLoss;
     const Error reason("pulseaudio", 11, "the audio server has gone away");
     act(h, [&] { std::thread([&] { onLoss(reason); }).join(); });  // as the capture thread does
-    ASSERT_TRUE(h.runUntil([&] { return h.lines().size() >= expected.size(); }));
+    ASSERT_TRUE(h.loop.runUntil([&] { return h.written.size() >= expected.size(); }));
     h.loop.poll();
-    EXPECT_EQ(h.lines(), expected);
+    EXPECT_EQ(h.written, expected);
     const bool dictating = expected.back() == kListening;
     EXPECT_EQ(I::holds(h.engine), dictating ? kDictating : kIdle);
     EXPECT_EQ(h.platform.capturing, dictating) << "the lost capture is stopped";

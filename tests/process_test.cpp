@@ -34,7 +34,7 @@ struct Process : LineSource, EngineHarness {
   // Ends the input and runs the process to its end.
   bool end() {
     input.finish();
-    return runUntil([&] { return *ended; });
+    return loop.runUntil([&] { return *ended; });
   }
 
   AsyncChannel<InputLine> input;
@@ -50,17 +50,17 @@ TEST(ProcessTest, CommandsRunOneAfterAnother) {
   p.platform.installed = false;
   p.platform.holdConsent = p.platform.holdFinalisation = true;
   p.platform.burst = {"go on now"};
-  ASSERT_TRUE(p.runUntil([&] { return p.platform.heldConsent != nullptr; }));
+  ASSERT_TRUE(p.loop.runUntil([&] { return p.platform.heldConsent != nullptr; }));
   p.loop.poll();
-  EXPECT_EQ(p.lines(), Lines{kReady});
+  EXPECT_EQ(p.written, Lines{kReady});
   EXPECT_EQ(p.reads, 1);
   p.platform.answerConsent(true);
-  ASSERT_TRUE(p.runUntil([&] { return !p.platform.heldFinalisations.empty(); }));
+  ASSERT_TRUE(p.loop.runUntil([&] { return !p.platform.heldFinalisations.empty(); }));
   EXPECT_EQ(p.reads, 3);
   p.platform.last.lock()->channel->push({"go on", false});
   p.platform.releaseFinalisation();
   ASSERT_TRUE(p.end());
-  EXPECT_EQ(p.lines(), (Lines{kReady, "{\"status\":\"downloading\",\"type\":\"model\"}\n",
+  EXPECT_EQ(p.written, (Lines{kReady, "{\"status\":\"downloading\",\"type\":\"model\"}\n",
                               kModelReady, kListening, textLine("go on", false),
                               textLine("go on now"), kStopped}));
 }
@@ -73,7 +73,7 @@ TEST(ProcessTest, OnceQuitAndTheEndOfInput) {
                                        {false, {kStart}, 2}, {false, {kStart, quit, kStart}, 2}}) {
     Process p(once, commands);
     ASSERT_TRUE(p.end());
-    EXPECT_EQ(p.lines(), (Lines{kReady, kModelReady, kListening, kStopped}));
+    EXPECT_EQ(p.written, (Lines{kReady, kModelReady, kListening, kStopped}));
     EXPECT_EQ(p.reads, reads);
   }
 }

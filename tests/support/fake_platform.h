@@ -13,7 +13,6 @@
 
 #include <cmath>
 #include <map>
-#include <mutex>
 #include <thread>
 
 #include "engine/dictation_engine.h"
@@ -88,12 +87,15 @@ struct FakeConverters : AudioConverterFactory {
   std::unique_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to) override {
     requests.emplace_back(from, to);
     if (refuse) return nullptr;
-    return std::make_unique<FakeConverter>(reportedInput.value_or(from), to, script);
+    auto made = std::make_unique<FakeConverter>(reportedInput.value_or(from), to, script);
+    last = made.get();
+    return made;
   }
   std::vector<std::pair<AudioFormat, AudioFormat>> requests;
   bool refuse = false;
   ConverterScript script;
   std::optional<AudioFormat> reportedInput;  // what converters say they take, when set
+  FakeConverter* last = nullptr;              // the last one made, while its owner keeps it
 };
 
 // The call log and planned failures that all doubles share, and how
@@ -276,8 +278,8 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   std::weak_ptr<FakeSpeech> last;  // the last transcriber made, while something holds it
 };
 
-// A DictationEngine on a FakePlatform, which captures every event and
-// diagnostic line in the order written; the test's thread is the loop's.
+// A DictationEngine on a FakePlatform, capturing what it writes; the test's
+// thread is the loop's.
 struct EngineHarness : OutputSink {
   EngineHarness() : previous(setOutputSink(this)) {}
   // Lets go what a test left waiting and stops the engine, so that no
@@ -289,13 +291,8 @@ struct EngineHarness : OutputSink {
     loop.poll();
     setOutputSink(previous);
   }
-  void writeStdout(std::string_view line) override { writeStderr(line); }
-  void writeStderr(std::string_view line) override {
-    std::lock_guard lock(mutex);
-    written.emplace_back(line);
-  }
-  Lines lines() const { std::lock_guard lock(mutex); return written; }
-  void clear() { std::lock_guard lock(mutex); written.clear(); }
+  void writeStdout(std::string_view line) override { written.emplace_back(line); }
+  void writeStderr(std::string_view line) override { written.emplace_back(line); }
   // Starts `task` on the loop; the flag is set when it has finished.
   std::shared_ptr<bool> launch(Task<void> task) {
     auto done = std::make_shared<bool>(false);
@@ -306,12 +303,12 @@ struct EngineHarness : OutputSink {
     co_await std::move(task);
     *done = true;
   }
-  bool run(Task<void> task) { return runUntil([done = launch(std::move(task))] { return *done; }); }
-  bool runUntil(const std::function<bool()>& done) { return loop.runUntil(done); }
+  bool run(Task<void> task) {
+    return loop.runUntil([done = launch(std::move(task))] { return *done; });
+  }
 
   OutputSink* previous;
-  mutable std::mutex mutex;
-  Lines written;
+  Lines written;  // every event and diagnostic line, in order
   MainLoop loop;
   FakePlatform platform;
   DictationEngine engine{platform};
