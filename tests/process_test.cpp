@@ -17,7 +17,7 @@ const std::string kStart = "{\"cmd\":\"start\"}", kStop = "{\"cmd\":\"stop\"}";
 // command line takes a turn of the loop too, as reading standard input does.
 struct Process : LineSource, EngineHarness {
   explicit Process(bool once = false, const Lines& commands = {}) {
-    for (const auto& command : commands) send(command);
+    for (const auto& command : commands) input.push({LineStatus::line, command});
     ended = launch(runDictationProcess(platform, *this, once));
   }
   ~Process() override {
@@ -30,7 +30,6 @@ struct Process : LineSource, EngineHarness {
     std::optional<InputLine> line = co_await input.next();
     co_return line ? std::move(*line) : InputLine{LineStatus::endOfInput, ""};
   }
-  void send(const std::string& command) { input.push({LineStatus::line, command}); }
   // Ends the input and runs the process to its end.
   bool end() {
     input.finish();

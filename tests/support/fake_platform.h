@@ -49,18 +49,24 @@ inline std::shared_ptr<PcmBuffer> makeBuffer(const AudioFormat& format, uint32_t
   return buffer;
 }
 
-// A converter that asks its input block `requests` times and produces the
-// resampled length of what it got, at most `frames`. It keeps the answers
-// of every call.
-struct ConverterScript {
-  int requests = 1;
+// Converters that ask their input block `asks` times per call and produce
+// the resampled length of what they got, at most `frames`, with `status`
+// and `error`, all read at each call. Each keeps the answers it got.
+struct FakeConverter;
+struct FakeConverters : AudioConverterFactory {
+  std::unique_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to) override;
+  std::vector<std::pair<AudioFormat, AudioFormat>> requests;
+  bool refuse = false;
+  int asks = 1;
   uint32_t frames = UINT32_MAX;
   ConverterOutputStatus status = ConverterOutputStatus::haveData;
   std::optional<Error> error;
+  std::optional<AudioFormat> reportedInput;  // what converters say they take, when set
+  FakeConverter* last = nullptr;             // the last one made, while its owner keeps it
 };
 using InputAnswer = std::pair<ConverterInputStatus, std::shared_ptr<PcmBuffer>>;
 struct FakeConverter : AudioConverter {
-  FakeConverter(AudioFormat from, AudioFormat to, ConverterScript s) : from(from), to(to), script(s) {}
+  FakeConverter(FakeConverters& f, AudioFormat from, AudioFormat to) : f(f), from(from), to(to) {}
   void setPrimeMethod(ConverterPrimeMethod method) override { prime = method; }
   ConverterPrimeMethod primeMethod() const override { return prime; }
   const AudioFormat& inputFormat() const override { return from; }
@@ -68,35 +74,28 @@ struct FakeConverter : AudioConverter {
   ConverterOutputStatus convert(PcmBuffer& out, std::optional<Error>& error,
                                 const ConverterInputBlock& input) override {
     double produced = 0;
-    for (auto& [status, buffer] : calls.emplace_back(script.requests, InputAnswer{})) {
+    for (auto& [status, buffer] : calls.emplace_back(f.asks, InputAnswer{})) {
       status = ConverterInputStatus::endOfStream;  // for the block to overwrite
       buffer = input(out.frameCapacity(), status);
       if (buffer) produced += std::ceil(buffer->frameLength() * to.sampleRate / from.sampleRate);
     }
-    out.setFrameLength(std::min<double>(produced, script.frames));
-    error = script.error;
-    return script.status;
+    out.setFrameLength(std::min<double>(produced, f.frames));
+    error = f.error;
+    return f.status;
   }
+  FakeConverters& f;
   const AudioFormat from, to;
-  ConverterScript script;
   ConverterPrimeMethod prime = ConverterPrimeMethod::normal;
   std::vector<std::vector<InputAnswer>> calls;
 };
-
-struct FakeConverters : AudioConverterFactory {
-  std::unique_ptr<AudioConverter> make(const AudioFormat& from, const AudioFormat& to) override {
-    requests.emplace_back(from, to);
-    if (refuse) return nullptr;
-    auto made = std::make_unique<FakeConverter>(reportedInput.value_or(from), to, script);
-    last = made.get();
-    return made;
-  }
-  std::vector<std::pair<AudioFormat, AudioFormat>> requests;
-  bool refuse = false;
-  ConverterScript script;
-  std::optional<AudioFormat> reportedInput;  // what converters say they take, when set
-  FakeConverter* last = nullptr;              // the last one made, while its owner keeps it
-};
+inline std::unique_ptr<AudioConverter> FakeConverters::make(const AudioFormat& from,
+                                                           const AudioFormat& to) {
+  requests.emplace_back(from, to);
+  if (refuse) return nullptr;
+  auto made = std::make_unique<FakeConverter>(*this, reportedInput.value_or(from), to);
+  last = made.get();
+  return made;
+}
 
 // The call log and planned failures that all doubles share, and how
 // analyzers finish: unless `holdFinalisation`, they post the `burst` of
@@ -105,9 +104,8 @@ struct FakeConverters : AudioConverterFactory {
 struct FakeServices {
   // Makes the next call of `step` throw `error`.
   void failAt(const std::string& step, Error error) { failures.insert_or_assign(step, error); }
-  void log(std::string call) { logged.push_back(std::move(call)); }
   void call(const std::string& step, const std::string& detail = "") {
-    log(step + detail);
+    logged.push_back(step + detail);
     if (auto planned = failures.extract(step)) throw planned.mapped();
   }
   // Lets the finalisations held so far, and later ones, go on.
@@ -130,7 +128,7 @@ struct FakeSpeech : SpeechTranscriber, SpeechAnalyzer {
   FakeSpeech(FakeServices& s, TranscriberConfiguration c) : services(s), config(std::move(c)) {}
   const TranscriberConfiguration& configuration() const override { return config; }
   std::shared_ptr<ResultChannel> results() override {
-    services.log("transcriber.results");
+    services.call("transcriber.results");
     return channel;
   }
   Task<void> start(AnalyzerInputStream::Sequence in) override {
@@ -147,7 +145,7 @@ struct FakeSpeech : SpeechTranscriber, SpeechAnalyzer {
     received = takeInput();
     inputEndedAtFinalize = input && input->isAtEnd();
     auto post = [&](const Lines& texts) {
-      for (const auto& text : texts) services.loop.post([c = channel, text] { c->push({text, true}); });
+      for (const auto& t : texts) services.loop.post([c = channel, t] { c->push({t, true}); });
     };
     post(services.burst);
     if (services.late.empty()) services.loop.post([c = channel] { c->finish(); });
@@ -190,32 +188,32 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   // A held request waits for answerConsent, which the test calls on the
   // loop thread or on one other thread while the loop waits.
   void requestAccess(MediaType, std::function<void(bool)> done) override {
-    log("consent.requestAccess(audio)");
+    call("consent.requestAccess(audio)");
     holdConsent ? void(heldConsent = done) : done(granted);
   }
   void answerConsent(bool answer) {
     if (heldConsent) std::exchange(heldConsent, {})(answer);
   }
 
-  AudioInputNode& inputNode() override { log("audio.inputNode"); return *this; }
+  AudioInputNode& inputNode() override { call("audio.inputNode"); return *this; }
   void prepare() override { call("audio.prepare"); }
   void start() override { call("audio.start"); capturing = true; }
-  bool isRunning() override { log("audio.isRunning"); return capturing; }
-  void stop() override { log("audio.stop"); capturing = false; }
+  bool isRunning() override { call("audio.isRunning"); return capturing; }
+  void stop() override { call("audio.stop"); capturing = false; }
   AudioFormat outputFormat(int bus) override {
-    log("input.outputFormat(" + std::to_string(bus) + ")");
+    call("input.outputFormat(" + std::to_string(bus) + ")");
     return captureFormat;
   }
   struct Tap { uint32_t size; AudioFormat format; TapBlock block; InputLossHandler onLoss; };
   void installTap(int bus, uint32_t size, const AudioFormat& format, TapBlock block,
                   InputLossHandler onLoss) override {
-    log("tap.install(" + std::to_string(bus) + ")");
+    call("tap.install(" + std::to_string(bus) + ")");
     tap = Tap{size, format, std::move(block), std::move(onLoss)};
   }
   // The tap gets `lastBuffer`, when set, as a capture thread may deliver
   // one while the tap is being removed.
   void removeTap(int bus) override {
-    log("tap.remove(" + std::to_string(bus) + ")");
+    call("tap.remove(" + std::to_string(bus) + ")");
     if (lastBuffer) deliver(std::exchange(lastBuffer, {}));
     tap.reset();
   }
@@ -226,18 +224,18 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   }
 
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const TranscriberConfiguration& c) override {
-    log("speech.makeTranscriber");
+    call("speech.makeTranscriber");
     auto transcriber = std::make_shared<FakeSpeech>(*this, c);
     last = transcriber;
     return transcriber;
   }
   // Both take only the last transcriber: another module list is a fault.
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules& modules) override {
-    log("speech.makeAnalyzer");
+    call("speech.makeAnalyzer");
     return modules == SpeechModules{last.lock()} ? last.lock() : nullptr;
   }
   Task<std::optional<AudioFormat>> bestAvailableAudioFormat(const SpeechModules& m) override {
-    log("speech.bestAvailableAudioFormat");
+    call("speech.bestAvailableAudioFormat");
     co_return m == SpeechModules{last.lock()} ? bestFormat : std::nullopt;
   }
 
@@ -296,12 +294,11 @@ struct EngineHarness : OutputSink {
   // Starts `task` on the loop; the flag is set when it has finished.
   std::shared_ptr<bool> launch(Task<void> task) {
     auto done = std::make_shared<bool>(false);
-    spawn(mark(std::move(task), done), [](auto e) { ADD_FAILURE() << describeError(e); });
+    spawn([](Task<void> task, std::shared_ptr<bool> done) -> Task<void> {
+      co_await std::move(task);
+      *done = true;
+    }(std::move(task), done), [](auto e) { ADD_FAILURE() << describeError(e); });
     return done;
-  }
-  static Task<void> mark(Task<void> task, std::shared_ptr<bool> done) {
-    co_await std::move(task);
-    *done = true;
   }
   bool run(Task<void> task) {
     return loop.runUntil([done = launch(std::move(task))] { return *done; });
