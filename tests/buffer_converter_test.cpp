@@ -20,7 +20,6 @@ const AudioFormat kCapture{48000, 2, SampleFormat::float32};
 const AudioFormat kTarget{16000, 1, SampleFormat::int16};
 
 struct Rig {
-  FakeConverter* cached() { return factory->last; }
   Outcome convert(const AudioFormat& from, const AudioFormat& to, uint32_t frames = 300) {
     try {
       return converter.convertBuffer(makeBuffer(from, frames), to)->frameCapacity();
@@ -41,11 +40,11 @@ TEST(BufferConverterTest, TheConverterIsMadeOnceAndRemadeOnlyForOtherFormats) {
   EXPECT_EQ(rig.converter.convertBuffer(source, kTarget), source) << "passes as the same object";
   rig.convert(kCapture, kTarget);
   rig.converter.convertBuffer(source = makeBuffer(kCapture, 300), kTarget);
-  ASSERT_EQ(rig.cached()->calls.size(), 2u) << "made once";
-  EXPECT_EQ(rig.cached()->prime, ConverterPrimeMethod::none);
+  ASSERT_EQ(rig.factory->last->calls.size(), 2u) << "made once";
+  EXPECT_EQ(rig.factory->last->prime, ConverterPrimeMethod::none);
   // The source is handed over once, then noDataNow, never endOfStream.
-  const InputAnswer none{noDataNow, nullptr};
-  EXPECT_EQ(rig.cached()->calls[1], (std::vector<InputAnswer>{{haveData, source}, none, none}));
+  const std::vector<InputAnswer> once = {{haveData, source}, {noDataNow, {}}, {noDataNow, {}}};
+  EXPECT_EQ(rig.factory->last->calls[1], once);
   // A change of either format makes a new converter; when one cannot be
   // made, each next call tries again.
   rig.convert(kCapture, otherTarget);
@@ -76,7 +75,7 @@ TEST(BufferConverterTest, CapacityIsTheRoundedUpLengthAtTheConvertersOwnRates) {
     Rig rig;  // the buffer says 48 kHz, the converter otherwise
     rig.factory->reportedInput = AudioFormat{rate, 2, SampleFormat::float32};
     EXPECT_EQ(rig.convert(kCapture, kTarget, frames), outcome);
-    EXPECT_EQ(rig.cached()->calls.size(), outcome == noBuffer ? 0u : 1u);
+    EXPECT_EQ(rig.factory->last->calls.size(), outcome == noBuffer ? 0u : 1u);
   }
 }
 
@@ -85,12 +84,9 @@ TEST(BufferConverterTest, CapacityIsTheRoundedUpLengthAtTheConvertersOwnRates) {
 TEST(BufferConverterTest, WhatEachStatusBecomes) {
   Rig rig;
   rig.convert(kCapture, kTarget);
-  for (auto [status, frames] : {std::pair{Status::haveData, 100u}, {Status::endOfStream, 12u}}) {
-    rig.factory->frames = frames;
-    rig.factory->status = status;
-    auto out = rig.converter.convertBuffer(makeBuffer(kCapture, 300), kTarget);
-    EXPECT_EQ(out->frameLength(), frames);
-  }
+  rig.factory->frames = 12;
+  rig.factory->status = Status::endOfStream;
+  EXPECT_EQ(rig.converter.convertBuffer(makeBuffer(kCapture, 300), kTarget)->frameLength(), 12u);
   for (auto error : {std::optional(Error("soxr", 4, "out of memory")), std::optional<Error>()}) {
     rig.factory->status = Status::error;
     rig.factory->error = error;

@@ -213,7 +213,7 @@ TEST(DictationEngineTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
       h.platform.holdFinalisation = true;
       if (lossFirst) report();
       auto first = lossFirst ? nullptr : h.launch(h.engine.stop());
-      ASSERT_TRUE(h.loop.runUntil([&] { return h.platform.heldFinalisations.size() == 1; }));
+      ASSERT_TRUE(h.loop.runUntil([&] { return h.platform.heldFinalisation.has_value(); }));
       auto second = lossFirst ? h.launch(start ? h.engine.start() : h.engine.stop()) : nullptr;
       if (!lossFirst) report();
       h.platform.releaseFinalisation();

@@ -54,7 +54,7 @@ TEST(ProcessTest, CommandsRunOneAfterAnother) {
   EXPECT_EQ(p.written, Lines{kReady});
   EXPECT_EQ(p.reads, 1);
   p.platform.answerConsent(true);
-  ASSERT_TRUE(p.loop.runUntil([&] { return !p.platform.heldFinalisations.empty(); }));
+  ASSERT_TRUE(p.loop.runUntil([&] { return p.platform.heldFinalisation.has_value(); }));
   EXPECT_EQ(p.reads, 3);
   p.platform.last.lock()->channel->push({"go on", false});
   p.platform.releaseFinalisation();

@@ -3,6 +3,7 @@
 // showing them directly.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 
 #include "platform/error.h"
@@ -28,16 +29,21 @@ TEST(MainLoopTest, TasksCompletionsAndPostsRunOnTheLoopThread) {
   std::string reported;
   std::thread::id resumedOn;
   std::thread worker;
-  spawn([](int& sum, std::thread::id& on, std::thread& worker) -> Task<void> {
+  std::atomic<bool> go = false;  // the worker answers once the loop has found nothing to do
+  spawn([](int& sum, std::thread::id& on, std::thread& worker, auto& go) -> Task<void> {
     sum = co_await answer() + co_await answer();
     sum += co_await Completion<int>([&](CompletionHandler<int> done) {
-      worker = std::thread([done] { done(1); done(100); });  // the second call is ignored
+      worker = std::thread([done, &go] {
+        while (!go) std::this_thread::yield();
+        done(1);
+        done(100);  // ignored
+      });
     });
     on = std::this_thread::get_id();
-  }(sum, resumedOn, worker), nullptr);
+  }(sum, resumedOn, worker, go), nullptr);
   spawn(failing(), [&](std::exception_ptr e) { reported = describeError(e); });
   EXPECT_EQ(sum, 0);
-  ASSERT_TRUE(loop.runUntil([&] { return sum == 43 && !reported.empty(); }));
+  ASSERT_TRUE(loop.runUntil([&] { return (go = true) && sum == 43 && !reported.empty(); }));
   worker.join();
   loop.poll();
   EXPECT_EQ(sum, 43);

@@ -108,16 +108,16 @@ struct FakeServices {
     logged.push_back(step + detail);
     if (auto planned = failures.extract(step)) throw planned.mapped();
   }
-  // Lets the finalisations held so far, and later ones, go on.
+  // Lets the finalisation held, if any, and later ones go on.
   void releaseFinalisation() {
     holdFinalisation = false;
-    for (auto& handler : std::exchange(heldFinalisations, {})) handler(true);
+    if (auto held = std::exchange(heldFinalisation, std::nullopt)) (*held)(true);
   }
 
   const Executor loop = MainLoop::current().executor();
   Lines burst, late;
   bool holdFinalisation = false;
-  std::vector<CompletionHandler<bool>> heldFinalisations;
+  std::optional<CompletionHandler<bool>> heldFinalisation;
   Lines logged;
   std::map<std::string, Error> failures;
 };
@@ -140,7 +140,7 @@ struct FakeSpeech : SpeechTranscriber, SpeechAnalyzer {
     services.call("analyzer.finalize");  // a failing one leaves the channel alone
     if (services.holdFinalisation) {
       co_await Completion<bool>(
-          [this](CompletionHandler<bool> h) { services.heldFinalisations.push_back(h); });
+          [this](CompletionHandler<bool> h) { services.heldFinalisation.emplace(h); });
     }
     received = takeInput();
     inputEndedAtFinalize = input && input->isAtEnd();
@@ -226,8 +226,7 @@ struct FakePlatform : FakeServices, Platform, ConsentService, AudioEngine, Audio
   std::shared_ptr<SpeechTranscriber> makeTranscriber(const TranscriberConfiguration& c) override {
     call("speech.makeTranscriber");
     auto transcriber = std::make_shared<FakeSpeech>(*this, c);
-    last = transcriber;
-    return transcriber;
+    return (last = transcriber).lock();
   }
   // Both take only the last transcriber: another module list is a fault.
   std::shared_ptr<SpeechAnalyzer> makeAnalyzer(const SpeechModules& modules) override {
