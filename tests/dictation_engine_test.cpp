@@ -75,6 +75,7 @@ TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   p.logged.clear();
   h.written.clear();
   ASSERT_TRUE(h.run(h.engine.stop()));
+  block(makeBuffer(kAnalyzerFormat, 160), {});  // after the stream's end: dropped quietly
   EXPECT_EQ(p.logged, kStopCalls);
   EXPECT_EQ(h.written, Lines{kStopped});
   EXPECT_EQ(I::holds(h.engine), kIdle);
@@ -90,7 +91,6 @@ TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   speech.reset();
   EXPECT_TRUE(p.last.expired()) << "the engine and its recognizer task let go of it";
   EXPECT_THROW(I::startAudioCapture(h.engine), Error) << "no input stream any more";
-  block(makeBuffer(kAnalyzerFormat, 160), {});  // after the stream's end: dropped quietly
 
   p.logged.clear();
   h.written.clear();
@@ -107,9 +107,8 @@ TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
 
 // Every start ends listening or with its error and "stopped", every stop
 // leaves nothing behind (a second finds nothing to stop), and after any
-// failure the next start succeeds. The
-// model is installed ("downloading" first) and reserved, matched by BCP 47
-// identifier, before anything else.
+// failure the next start succeeds. The model is installed ("downloading"
+// first) and reserved, matched by BCP 47 identifier, before anything else.
 TEST(DictationEngineTest, StartOutcomes) {
   const std::string downloading = "{\"status\":\"downloading\",\"type\":\"model\"}\n";
   const std::string failed = errorLine("start failed: it broke");
@@ -128,30 +127,29 @@ TEST(DictationEngineTest, StartOutcomes) {
   // "audio.isRunning" on.
   using Arrange = std::function<void(FakePlatform&)>;
   const std::vector<std::tuple<const char*, Arrange, Lines, Lines, Lines>> cases = {
-          {"installed and reserved", [](FakePlatform&) {}, check, ok, kStopCalls},
-          {"missing, nothing reserved", failing("none", true),
-           {download[0], download[1], check[1], reserve[2]},
-           {downloading, kModelReady, kListening, kStopped}, kStopCalls},
-          {"another locale reserved", [](FakePlatform& p) { p.reserved = {Locale("fr-FR")}; },
-           reserve, ok, kStopCalls},
-          {"reserved, spelt otherwise",
-           [](FakePlatform& p) { p.reserved = {Locale("de-DE"), Locale("EN_us")}; }, check, ok,
-           kStopCalls},
-          {"request fails", failing(check[0].c_str()), {check[0]}, {failed, kStopped}, stopped},
-          {"download fails", failing(download[1].c_str(), true), download,
-           {downloading, failed, kStopped}, stopped},
-          {"reservation fails", failing("assets.reserve"), reserve, {failed, kStopped}, stopped},
-          {"no format fits", [](FakePlatform& p) { p.bestFormat = std::nullopt; }, check,
-           {kModelReady, errorLine("start failed: no compatible audio format"), kStopped},
-           stopped},
-          {"analyzer start fails", failing("analyzer.start"), reserve,
-           {kModelReady, failed, kStopped}, stopped},
-          // The audio engine never ran: its tap stays until the next start's
-          // replaces it, and the started analyzer is finalised.
-          {"capture start fails", failing("audio.start"), reserve,
-           {kModelReady, failed, kStopped}, {"audio.isRunning", "analyzer.finalize"}},
-          {"finalisation fails", failing("analyzer.finalize"), reserve, ok, kStopCalls},
-      };
+      {"installed and reserved", [](FakePlatform&) {}, check, ok, kStopCalls},
+      {"missing, nothing reserved", failing("none", true),
+       {download[0], download[1], check[1], reserve[2]},
+       {downloading, kModelReady, kListening, kStopped}, kStopCalls},
+      {"another locale reserved", [](FakePlatform& p) { p.reserved = {Locale("fr-FR")}; },
+       reserve, ok, kStopCalls},
+      {"reserved, spelt otherwise",
+       [](FakePlatform& p) { p.reserved = {Locale("de-DE"), Locale("EN_us")}; }, check, ok,
+       kStopCalls},
+      {"request fails", failing(check[0].c_str()), {check[0]}, {failed, kStopped}, stopped},
+      {"download fails", failing(download[1].c_str(), true), download,
+       {downloading, failed, kStopped}, stopped},
+      {"reservation fails", failing("assets.reserve"), reserve, {failed, kStopped}, stopped},
+      {"no format fits", [](FakePlatform& p) { p.bestFormat = std::nullopt; }, check,
+       {kModelReady, errorLine("start failed: no compatible audio format"), kStopped}, stopped},
+      {"analyzer start fails", failing("analyzer.start"), reserve,
+       {kModelReady, failed, kStopped}, stopped},
+      // The audio engine never ran: its tap stays until the next start's
+      // replaces it, and the started analyzer is finalised.
+      {"capture start fails", failing("audio.start"), reserve,
+       {kModelReady, failed, kStopped}, {"audio.isRunning", "analyzer.finalize"}},
+      {"finalisation fails", failing("analyzer.finalize"), reserve, ok, kStopCalls},
+  };
   for (const auto& [name, arrange, assetCalls, output, stopCalls] : cases) {
     SCOPED_TRACE(name);
     EngineHarness h;
