@@ -1,431 +1,258 @@
-// The engine's start and stop sequences and its consent check, on the
-// platform doubles: which platform calls are made in which order, what the
-// host reads, and what the engine's fields hold afterwards.
+// The engine on the platform doubles: the start and stop sequences with the
+// model check, consent, the capture tap, the recognizer task and a lost
+// audio input; which platform calls are made in which order, what the host
+// reads, and what the engine holds afterwards.
 #include "engine/dictation_engine.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <functional>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "tests/support/engine_harness.h"
-#include "tests/support/engine_inspector.h"
+#include "audio/microphone_tap.h"
+#include "tests/support/fake_platform.h"
 
 namespace dictate {
 namespace {
 
-using Inspect = DictationEngineInspector;
-using Calls = std::vector<std::string>;
-using Lines = std::vector<std::string>;
+using I = DictationEngineInspector;
 
-const Calls kStartCalls = {
-    "consent.requestAccess(audio)",
-    "speech.makeTranscriber",
-    "speech.makeAnalyzer",
-    "assets.installationRequest",
-    "assets.reservedLocales",
-    "speech.bestAvailableAudioFormat",
-    "analyzer.start",
-    "transcriber.results",  // the recognizer task, while the analyzer starts
-    "audio.inputNode",
-    "input.outputFormat(0)",
-    "tap.install(0)",
-    "audio.prepare",
-    "audio.start",
-};
+const AudioFormat kAnalyzerFormat{16000, 1, SampleFormat::int16};
+const AudioFormat kCaptureFormat{48000, 2, SampleFormat::float32};
+// The recognizer task asks for the results before the analyzer starts.
+const Lines kStartCalls = {
+    "consent.requestAccess(audio)", "speech.makeTranscriber", "speech.makeAnalyzer",
+    "assets.installationRequest", "assets.reservedLocales", "speech.bestAvailableAudioFormat",
+    "transcriber.results", "analyzer.start", "audio.inputNode", "input.outputFormat(0)",
+    "tap.install(0)", "audio.prepare", "audio.start"};
+const Lines kStopCalls = {"audio.isRunning", "audio.inputNode", "tap.remove(0)", "audio.stop",
+                          "analyzer.finalize"};
 
-const Calls kFullStopCalls = {"audio.isRunning", "audio.inputNode", "tap.remove(0)", "audio.stop",
-                              "analyzer.finalize"};
-
-class DictationEngineTest : public ::testing::Test {
- protected:
-  void startAndClearRecords() {
-    ASSERT_TRUE(h.run(h.engine.start()));
-    ASSERT_TRUE(Inspect::running(h.engine));
-    h.platform.log().clear();
-    h.output.clear();
-  }
-  void expectIdle() {
-    EXPECT_FALSE(Inspect::running(h.engine));
-    EXPECT_FALSE(Inspect::analyzerStarted(h.engine));
-    EXPECT_EQ(Inspect::transcriber(h.engine), nullptr);
-    EXPECT_EQ(Inspect::analyzer(h.engine), nullptr);
-    EXPECT_FALSE(Inspect::inputBuilder(h.engine).has_value());
-    EXPECT_FALSE(Inspect::recognizerTask(h.engine).has_value());
-  }
-
+// A start, results, audio, a stop and the next start. Results become text
+// events unchanged and in order, empty ones skipped, and a failing result
+// stream is reported once and ends the text, not the dictation. The tap
+// yields every captured buffer in the analyzer's format, also an empty one
+// and one already in it (as itself), up to one delivered while the tap
+// goes; a buffer that fails to convert is reported and dropped. Capture
+// needs the analyzer's format and input stream. Everything the analyzer
+// delivers before its finalisation returns is written before "stopped",
+// nothing after it, even when results keep coming.
+TEST(DictationEngineTest, StartResultsAudioStopAndStartAgain) {
   EngineHarness h;
-};
+  FakePlatform& p = h.platform;
+  p.captureFormat = {44100, 1, SampleFormat::float32};
+  EXPECT_THROW(I::startAudioCapture(h.engine), Error) << "no analyzer format yet";
+  p.logged.clear();
+  ASSERT_TRUE(h.run(h.engine.start()) && h.run(h.engine.start()));  // the second does nothing
+  EXPECT_EQ(p.logged, kStartCalls);
+  auto speech = p.last.lock();
+  EXPECT_EQ(speech->config.locale.bcp47Identifier(), "en-US");
+  EXPECT_EQ(speech->config.reportingOptions, std::set{ReportingOption::volatileResults});
+  EXPECT_EQ(speech->config.attributeOptions, std::set{ResultAttributeOption::audioTimeRange});
+  Lines expected = {kModelReady, kListening};
+  for (const auto& [text, isFinal] : std::vector<std::pair<std::string, bool>>{
+           {"go", false}, {"go on", false}, {"go on", false}, {"", false}, {"go on now", true},
+           {"", true}, {" ", false}}) {
+    speech->channel->push({text, isFinal});
+    if (!text.empty()) expected.push_back(textLine(text, isFinal));
+  }
+  speech->channel->fail(std::make_exception_ptr(Error("speech", 12, "decoder lost")));
+  speech->channel->push({"after", true});
+  expected.push_back(errorLine("recognition stream error: decoder lost"));
+  EXPECT_EQ(I::holds(h.engine), kDictating) << "the dictation goes on until stopped";
 
-TEST_F(DictationEngineTest, StartRunsConsentSetupAndCaptureInOrderThenListens) {
-  ASSERT_TRUE(h.run(h.engine.start()));
+  EXPECT_EQ(std::pair(p.tap->size, p.tap->format), std::pair(kTapBufferSize, p.captureFormat));
+  auto passing = makeBuffer(kAnalyzerFormat, 1600);
+  for (auto buffer : {makeBuffer(p.captureFormat, 4096), makeBuffer(p.captureFormat, 0), passing,
+                      makeBuffer(kCaptureFormat, 4096), makeBuffer(kCaptureFormat, 4096)}) {
+    // The first converter from 48 kHz is refused.
+    p.converters->refuse = p.converters->requests.size() == 1 && buffer->format() == kCaptureFormat;
+    ASSERT_TRUE(p.deliver(buffer));
+  }
+  expected.push_back("[dictate] buffer convert failed: The operation couldn't be completed. "
+                     "(quillmarsh_dictate.BufferConverter.ConvertError error 1.)\n");
+  EXPECT_EQ(h.written, expected);
+  p.lastBuffer = makeBuffer(p.captureFormat, 441);
+  const TapBlock block = p.tap->block;
 
-  EXPECT_EQ(h.platform.log().calls(), kStartCalls);
-  EXPECT_EQ(h.output.lines(), (Lines{kModelReady, kListening}));
-  EXPECT_TRUE(Inspect::running(h.engine));
-  EXPECT_TRUE(Inspect::analyzerStarted(h.engine));
-  EXPECT_EQ(Inspect::analyzerFormat(h.engine), h.platform.fakeSpeech.bestFormat);
-  ASSERT_TRUE(Inspect::inputBuilder(h.engine).has_value());
-  ASSERT_TRUE(Inspect::recognizerTask(h.engine).has_value());
-  EXPECT_FALSE(Inspect::recognizerTask(h.engine)->isDone());
-
-  // The transcriber's fixed configuration, and the one-module lists.
-  auto transcriber = h.platform.fakeSpeech.lastTranscriber();
-  ASSERT_NE(transcriber, nullptr);
-  const TranscriberConfiguration& config = transcriber->configuration();
-  EXPECT_EQ(config.locale.bcp47Identifier(), "en-US");
-  EXPECT_TRUE(config.transcriptionOptions.empty());
-  EXPECT_EQ(config.reportingOptions, std::set<ReportingOption>{ReportingOption::volatileResults});
-  EXPECT_EQ(config.attributeOptions,
-            std::set<ResultAttributeOption>{ResultAttributeOption::audioTimeRange});
-  EXPECT_EQ(h.platform.fakeSpeech.lastAnalyzer()->modules(), SpeechModules{transcriber});
-  EXPECT_EQ(h.platform.fakeSpeech.formatQueryModuleCount, 1u);
-  EXPECT_EQ(h.platform.fakeSpeech.formatQueryModule, transcriber.get());
-  EXPECT_EQ(Inspect::transcriber(h.engine), transcriber);
-}
-
-TEST_F(DictationEngineTest, StartWhileRunningDoesNothing) {
-  startAndClearRecords();
-  auto analyzer = Inspect::analyzer(h.engine);
-
-  ASSERT_TRUE(h.run(h.engine.start()));
-
-  EXPECT_TRUE(h.platform.log().calls().empty());
-  EXPECT_TRUE(h.output.lines().empty());
-  EXPECT_EQ(Inspect::analyzer(h.engine), analyzer);
-  EXPECT_EQ(h.platform.fakeSpeech.transcribersMade(), 1);
-}
-
-TEST_F(DictationEngineTest, StopTearsDownInOrderAndKeepsTheFormat) {
-  startAndClearRecords();
-  const TaskHandle task = *Inspect::recognizerTask(h.engine);
-  auto analyzer = h.platform.fakeSpeech.lastAnalyzer();
-
+  p.logged.clear();
+  h.written.clear();
   ASSERT_TRUE(h.run(h.engine.stop()));
+  block(makeBuffer(kAnalyzerFormat, 160), {});  // after the stream's end: dropped quietly
+  EXPECT_EQ(p.logged, kStopCalls);
+  EXPECT_EQ(h.written, Lines{kStopped});
+  EXPECT_EQ(I::holds(h.engine), kIdle);
+  EXPECT_TRUE(speech->inputEndedAtFinalize) << "input stream finished before the finalisation";
+  const auto inputs = speech->takeInput();
+  ASSERT_EQ(inputs.size(), 5u);
+  EXPECT_EQ(inputs[2].buffer, passing);
+  std::vector<uint32_t> lengths;
+  for (const AnalyzerInput& input : inputs) lengths.push_back(input.buffer->frameLength());
+  EXPECT_TRUE(std::all_of(inputs.begin(), inputs.end(),
+                          [](auto& input) { return input.buffer->format() == kAnalyzerFormat; }));
+  EXPECT_EQ(lengths, (std::vector<uint32_t>{1487, 0, 1600, 1366, 160}));
+  speech.reset();
+  EXPECT_TRUE(p.last.expired()) << "the engine and its recognizer task let go of it";
+  EXPECT_THROW(I::startAudioCapture(h.engine), Error) << "no input stream any more";
 
-  EXPECT_EQ(h.platform.log().calls(), kFullStopCalls);
-  EXPECT_TRUE(analyzer->inputEndedAtFinalize()) << "input stream finished before the finalisation";
-  EXPECT_EQ(h.output.lines(), Lines{kStopped});
-  expectIdle();
-  EXPECT_EQ(Inspect::analyzerFormat(h.engine), h.platform.fakeSpeech.bestFormat);
-  EXPECT_TRUE(task.isCancelled());
-  EXPECT_EQ(h.platform.audio.node.tapCount(), 0u);
-  EXPECT_FALSE(h.platform.audio.running());
-
-  // The recognizer task ends on the loop and lets go of the transcriber.
-  analyzer.reset();  // which holds it as its module
+  p.logged.clear();
+  h.written.clear();
+  ASSERT_TRUE(h.run(h.engine.start()));
+  EXPECT_EQ(p.logged, kStartCalls);
+  p.burst = {"one", "two"};
+  p.late = {"late"};
+  h.loop.post([c = p.last.lock()->channel] { c->push({"partial", false}); });  // still queued
+  ASSERT_TRUE(h.run(h.engine.stop()));
   h.loop.poll();
-  EXPECT_TRUE(task.isDone());
-  EXPECT_EQ(h.platform.fakeSpeech.lastTranscriber(), nullptr);
+  EXPECT_EQ(h.written, (Lines{kModelReady, kListening, textLine("partial", false),
+                              textLine("one"), textLine("two"), kStopped}));
 }
 
-TEST_F(DictationEngineTest, StopVariants) {
-  struct Case {
-    const char* name;
-    std::function<void(EngineHarness&)> arrange;  // before the start
-    std::function<void(EngineHarness&)> disturb;  // between start and stop
-    Lines startOutput;
-    Calls stopCalls;
+// Every start ends listening or with its error and "stopped", every stop
+// leaves nothing behind (a second finds nothing to stop), and after any
+// failure the next start succeeds. The model is installed ("downloading"
+// first) and reserved, matched by BCP 47 identifier, before anything else.
+TEST(DictationEngineTest, StartOutcomes) {
+  const std::string downloading = "{\"status\":\"downloading\",\"type\":\"model\"}\n";
+  const std::string failed = errorLine("start failed: it broke");
+  auto failing = [](const char* step, bool missing = false) {
+    return [=](FakePlatform& p) {
+      p.installed = !missing;
+      p.reserved = {};
+      p.failAt(step, Error("platform", 4, "it broke"));
+    };
   };
-  const Error modelError("assets", 7, "model request broke");
-  const std::vector<Case> cases = {
-      {"failed before the analyzer started",
-       [&](EngineHarness& h) { h.platform.failAt("assets.installationRequest", modelError); },
-       [](EngineHarness&) {},
-       {startFailedLine("model request broke"), kStopped},
-       {"audio.isRunning"}},
-      {"audio engine no longer running",
-       [](EngineHarness&) {},
-       [](EngineHarness& h) { h.platform.audio.haltOnItsOwn(); },
-       {kModelReady, kListening, kStopped},
-       {"audio.isRunning", "analyzer.finalize"}},
-      {"finalisation throws",
-       [](EngineHarness& h) {
-         h.platform.failAt("analyzer.finalize", Error("speech", 3, "cannot finish"));
-       },
-       [](EngineHarness&) {},
-       {kModelReady, kListening, kStopped},
-       kFullStopCalls},
+  const Lines check = {"assets.installationRequest", "assets.reservedLocales"};
+  const Lines reserve = {check[0], check[1], "assets.reserve(en-US)"};
+  const Lines download = {check[0], "assets.downloadAndInstall"};
+  const Lines ok = {kModelReady, kListening, kStopped}, stopped = {"audio.isRunning"};
+  // The inventory's calls, the output, and the stop's calls from
+  // "audio.isRunning" on.
+  using Arrange = std::function<void(FakePlatform&)>;
+  const std::vector<std::tuple<const char*, Arrange, Lines, Lines, Lines>> cases = {
+      {"installed and reserved", [](FakePlatform&) {}, check, ok, kStopCalls},
+      {"missing, nothing reserved", failing("none", true),
+       {download[0], download[1], check[1], reserve[2]},
+       {downloading, kModelReady, kListening, kStopped}, kStopCalls},
+      {"another locale reserved", [](FakePlatform& p) { p.reserved = {Locale("fr-FR")}; },
+       reserve, ok, kStopCalls},
+      {"reserved, spelt otherwise",
+       [](FakePlatform& p) { p.reserved = {Locale("de-DE"), Locale("EN_us")}; }, check, ok,
+       kStopCalls},
+      {"request fails", failing(check[0].c_str()), {check[0]}, {failed, kStopped}, stopped},
+      {"download fails", failing(download[1].c_str(), true), download,
+       {downloading, failed, kStopped}, stopped},
+      {"reservation fails", failing("assets.reserve"), reserve, {failed, kStopped}, stopped},
+      {"no format fits", [](FakePlatform& p) { p.bestFormat = std::nullopt; }, check,
+       {kModelReady, errorLine("start failed: no compatible audio format"), kStopped}, stopped},
+      {"analyzer start fails", failing("analyzer.start"), reserve,
+       {kModelReady, failed, kStopped}, stopped},
+      // The audio engine never ran: its tap stays until the next start's
+      // replaces it, and the started analyzer is finalised.
+      {"capture start fails", failing("audio.start"), reserve,
+       {kModelReady, failed, kStopped}, {"audio.isRunning", "analyzer.finalize"}},
+      {"finalisation fails", failing("analyzer.finalize"), reserve, ok, kStopCalls},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, arrange, assetCalls, output, stopCalls] : cases) {
+    SCOPED_TRACE(name);
     EngineHarness h;
-    c.arrange(h);
-    ASSERT_TRUE(h.run(h.engine.start()));
-    c.disturb(h);
-    // A failed start has run its stop already.
-    if (Inspect::analyzer(h.engine)) {
-      ASSERT_TRUE(h.run(h.engine.stop()));
-    }
+    arrange(h.platform);
+    ASSERT_TRUE(h.run(h.engine.start()) && h.run(h.engine.stop()) && h.run(h.engine.stop()));
+    EXPECT_EQ(h.written, output);
+    EXPECT_EQ(I::holds(h.engine), kIdle);
+    Lines calls = h.platform.logged, assets;
+    std::copy_if(calls.begin(), calls.end(), std::back_inserter(assets),
+                 [](const std::string& call) { return call.starts_with("assets."); });
+    EXPECT_EQ(assets, assetCalls);
+    EXPECT_EQ(Lines(std::find(calls.begin(), calls.end(), "audio.isRunning"), calls.end()),
+              stopCalls);
 
-    EXPECT_EQ(h.output.lines(), c.startOutput);
-    const Calls calls = h.platform.log().calls();
-    const auto stopBegins = std::find(calls.begin(), calls.end(), "audio.isRunning");
-    EXPECT_EQ(Calls(stopBegins, calls.end()), c.stopCalls);
-    EXPECT_FALSE(Inspect::running(h.engine));
-    EXPECT_EQ(Inspect::analyzer(h.engine), nullptr);
-    EXPECT_FALSE(Inspect::recognizerTask(h.engine).has_value());
+    h.written.clear();
+    h.platform.bestFormat = kAnalyzerFormat;
+    h.platform.installed = true;
+    ASSERT_TRUE(h.run(h.engine.start()));
+    EXPECT_EQ(h.written, (Lines{kModelReady, kListening}));
   }
 }
 
-TEST_F(DictationEngineTest, StopWithNothingToStopIsSilent) {
-  ASSERT_TRUE(h.run(h.engine.stop()));  // fresh engine
-  startAndClearRecords();
-  ASSERT_TRUE(h.run(h.engine.stop()));
-  h.platform.log().clear();
-  h.output.clear();
-
-  ASSERT_TRUE(h.run(h.engine.stop()));  // second stop of one dictation
-
-  EXPECT_TRUE(h.platform.log().calls().empty());
-  EXPECT_TRUE(h.output.lines().empty());
-}
-
-// The fields at each way out of the setup, before the stop sequence runs.
-TEST_F(DictationEngineTest, SetupFieldsAtEachWayOut) {
-  struct Case {
-    const char* name;
-    std::function<void(FakePlatform&)> arrange;
-    bool fails;
-    bool newFormat;
-    bool taskAndStream;
-  };
-  const AudioFormat oldFormat{16000, 1, SampleFormat::int16};
-  const AudioFormat newFormat{24000, 1, SampleFormat::float32};
-  const std::vector<Case> cases = {
-      {"model step fails",
-       [](FakePlatform& p) { p.failAt("assets.reservedLocales", Error("assets", 1, "no list")); },
-       true, false, false},
-      {"no compatible format", [](FakePlatform& p) { p.fakeSpeech.bestFormat = std::nullopt; },
-       true, false, false},
-      {"analyzer start fails",
-       [](FakePlatform& p) { p.failAt("analyzer.start", Error("speech", 2, "no start")); }, true,
-       true, true},
-      {"success", [](FakePlatform&) {}, false, true, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+// However late the answer comes, and on whatever thread, the check resumes
+// on the loop and the answer decides the start. A stop then finds nothing
+// to stop after a refusal.
+TEST(DictationEngineTest, ConsentAnswerDecidesTheStart) {
+  for (int how = 0; how < 4; ++how) {
+    const bool granted = how % 2, late = how >= 2;
+    SCOPED_TRACE(how);
     EngineHarness h;
-    // An earlier dictation leaves its format behind.
-    ASSERT_TRUE(h.run(h.engine.start()));
-    ASSERT_TRUE(h.run(h.engine.stop()));
-    h.platform.fakeSpeech.bestFormat = newFormat;
-    c.arrange(h.platform);
-
-    bool threw = false;
-    ASSERT_TRUE(h.run([](DictationEngine& e, bool& threw) -> Task<void> {
-      try {
-        co_await Inspect::setUpTranscriber(e);
-      } catch (const Error&) {
-        threw = true;
-      }
-    }(h.engine, threw)));
-
-    EXPECT_EQ(threw, c.fails);
-    EXPECT_EQ(Inspect::transcriber(h.engine), h.platform.fakeSpeech.lastTranscriber());
-    EXPECT_EQ(Inspect::analyzer(h.engine), h.platform.fakeSpeech.lastAnalyzer());
-    EXPECT_NE(Inspect::analyzer(h.engine), nullptr);
-    EXPECT_EQ(Inspect::analyzerFormat(h.engine), c.newFormat ? newFormat : oldFormat);
-    EXPECT_EQ(Inspect::recognizerTask(h.engine).has_value(), c.taskAndStream);
-    if (c.taskAndStream) {
-      EXPECT_FALSE(Inspect::recognizerTask(h.engine)->isDone());
+    h.platform.holdConsent = late;
+    h.platform.granted = granted;
+    auto done = h.launch(h.engine.start());
+    if (late) {
+      ASSERT_TRUE(h.loop.runUntil([&] { return h.platform.heldConsent != nullptr; }));
+      h.loop.poll();
+      EXPECT_EQ(h.platform.logged, Lines{"consent.requestAccess(audio)"}) << "waits";
+      std::thread([&] { h.platform.answerConsent(granted); }).join();
+      EXPECT_TRUE(h.written.empty()) << "the start goes on on the loop thread";
     }
-    EXPECT_EQ(Inspect::inputBuilder(h.engine).has_value(), c.taskAndStream);
-    EXPECT_EQ(Inspect::analyzerStarted(h.engine), !c.fails);
-    EXPECT_FALSE(Inspect::running(h.engine));
+    ASSERT_TRUE(h.loop.runUntil([&] { return *done; }) && h.run(h.engine.stop()));
+    EXPECT_EQ(h.written, (granted ? Lines{kModelReady, kListening, kStopped}
+                                  : Lines{"[dictate] microphone access not granted\n",
+                                          errorLine("microphone or speech permission denied")}));
+    EXPECT_EQ(h.platform.logged.size(), granted ? kStartCalls.size() + kStopCalls.size() : 1);
   }
 }
-
-TEST_F(DictationEngineTest, EachStartBuildsNewObjectsOnTheSameEngine) {
-  ASSERT_TRUE(h.run(h.engine.start()));
-  auto* audioEngine = Inspect::audioEngine(h.engine);
-  auto* converter = Inspect::converter(h.engine);
-  const Locale* locale = &Inspect::preferredLocale(h.engine);
-  auto firstTranscriber = Inspect::transcriber(h.engine);
-  auto firstAnalyzer = h.platform.fakeSpeech.lastAnalyzer();
-  auto firstInput = *Inspect::inputBuilder(h.engine);
-  const TaskHandle firstTask = *Inspect::recognizerTask(h.engine);
-  ASSERT_TRUE(h.run(h.engine.stop()));
-  ASSERT_TRUE(h.run(h.engine.start()));
-
-  EXPECT_EQ(Inspect::audioEngine(h.engine), audioEngine);
-  EXPECT_EQ(Inspect::converter(h.engine), converter);
-  EXPECT_EQ(&Inspect::preferredLocale(h.engine), locale);
-  EXPECT_NE(Inspect::transcriber(h.engine), firstTranscriber);
-  EXPECT_NE(Inspect::analyzer(h.engine), firstAnalyzer);
-  EXPECT_FALSE(Inspect::recognizerTask(h.engine)->isCancelled());
-  EXPECT_TRUE(firstTask.isCancelled());
-  // The first input stream stays finished; the new one takes audio.
-  EXPECT_EQ(firstInput.yield(AnalyzerInput{}), AnalyzerInputStream::YieldResult::terminated);
-  EXPECT_EQ(Inspect::inputBuilder(h.engine)->yield(AnalyzerInput{}),
-            AnalyzerInputStream::YieldResult::enqueued);
-  EXPECT_EQ(h.platform.log().count("consent.requestAccess(audio)"), 2u);
-}
-
-// ---- a lost audio input ----
 
 // A loss ends its own running dictation once, with its error, the finals of
 // the audio already captured and "stopped", whatever stop or start meets it;
 // a loss reported for a capture that is over changes nothing.
-TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
-  const Error reason("pulseaudio", 11, "the audio server has gone away");
-  const std::string lost =
-      "{\"message\":\"audio input lost: the audio server has gone away\",\"type\":\"error\"}\n";
-  // As the capture thread reports it.
-  auto report = [&](const InputLossHandler& onLoss) { std::thread([&] { onLoss(reason); }).join(); };
-  auto holdFinalisation = [](EngineHarness& h) {
-    h.platform.fakeSpeech.finalizing.close();
-    return h.runUntil([&] { return h.platform.fakeSpeech.finalizing.heldCount() == 1; });
+TEST(DictationEngineTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
+  const std::string lost = errorLine("audio input lost: the audio server has gone away");
+  using Report = std::function<void()>;
+  // While a stop's finalisation is held (the loss's, or the command's when
+  // the loss comes second), the loss is reported or the command given.
+  auto whileHeld = [](bool lossFirst, bool start) {
+    return [=](EngineHarness& h, const Report& report) {
+      h.platform.holdFinalisation = true;
+      if (lossFirst) report();
+      auto first = lossFirst ? nullptr : h.launch(h.engine.stop());
+      ASSERT_TRUE(h.loop.runUntil([&] { return h.platform.heldFinalisation.has_value(); }));
+      auto second = lossFirst ? h.launch(start ? h.engine.start() : h.engine.stop()) : nullptr;
+      if (!lossFirst) report();
+      h.platform.releaseFinalisation();
+      ASSERT_TRUE(h.loop.runUntil([&] { return *(first ? first : second); }));
+    };
   };
-  auto openAndRun = [](EngineHarness& h, Task<void> operation) {
-    auto done = h.launch(std::move(operation));
-    h.platform.fakeSpeech.finalizing.open();
-    return h.runUntil([&] { return *done; });
-  };
-  struct Case {
-    const char* name;
-    std::function<void(EngineHarness&, const InputLossHandler&)> act;
-    Lines expected;
-    bool runningAfter;
-  };
-  const std::vector<Case> cases = {
-      {"lost while running",
-       [&](EngineHarness& h, const InputLossHandler&) {
-         std::thread([&] { h.platform.audio.loseInput(reason); }).join();
-         ASSERT_TRUE(h.runUntil([&] { return !Inspect::analyzer(h.engine); }));
-       },
-       {lost, finalLine("heard"), kStopped}, false},
-      {"reported twice",
-       [&](EngineHarness& h, const InputLossHandler& onLoss) {
-         report(onLoss);
-         report(onLoss);
-         ASSERT_TRUE(h.runUntil([&] { return !Inspect::analyzer(h.engine); }));
-         h.loop.poll();
-       },
-       {lost, finalLine("heard"), kStopped}, false},
-      {"reported while a stop finalises",
-       [&](EngineHarness& h, const InputLossHandler& onLoss) {
-         auto done = h.launch(h.engine.stop());
-         ASSERT_TRUE(holdFinalisation(h));
-         report(onLoss);
-         h.loop.poll();
-         h.platform.fakeSpeech.finalizing.open();
-         ASSERT_TRUE(h.runUntil([&] { return *done; }));
-       },
-       {finalLine("heard"), kStopped}, false},
-      {"a stop while the loss's stop finalises",
-       [&](EngineHarness& h, const InputLossHandler& onLoss) {
-         h.platform.fakeSpeech.finalizing.close();
-         report(onLoss);
-         ASSERT_TRUE(holdFinalisation(h));
-         ASSERT_TRUE(openAndRun(h, h.engine.stop()));
-       },
-       {lost, finalLine("heard"), kStopped}, false},
-      {"a start while the loss's stop finalises",
-       [&](EngineHarness& h, const InputLossHandler& onLoss) {
-         h.platform.fakeSpeech.finalizing.close();
-         report(onLoss);
-         ASSERT_TRUE(holdFinalisation(h));
-         ASSERT_TRUE(openAndRun(h, h.engine.start()));
-       },
-       {lost, finalLine("heard"), kStopped, kModelReady, kListening}, true},
-      {"reported late, for the dictation before",
-       [&](EngineHarness& h, const InputLossHandler& onLoss) {
-         ASSERT_TRUE(h.run(h.engine.stop()));
-         report(onLoss);
-         h.loop.poll();
-         ASSERT_TRUE(h.run(h.engine.start()));
-         report(onLoss);
-         h.loop.poll();
-       },
-       {finalLine("heard"), kStopped, kModelReady, kListening}, true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::vector<std::tuple<const char*, std::function<void(EngineHarness&, const Report&)>,
+                               Lines>>
+      cases = {
+          {"reported twice", [](EngineHarness&, const Report& report) { report(); report(); },
+           {lost, textLine("heard"), kStopped}},
+          {"reported while a stop finalises", whileHeld(false, false),
+           {textLine("heard"), kStopped}},
+          {"a stop while the loss's stop finalises", whileHeld(true, false),
+           {lost, textLine("heard"), kStopped}},
+          {"a start while the loss's stop finalises", whileHeld(true, true),
+           {lost, textLine("heard"), kStopped, kModelReady, kListening}},
+          {"reported late, for the dictation before",
+           [](EngineHarness& h, const Report& report) {
+             ASSERT_TRUE(h.run(h.engine.stop()));
+             report();
+             ASSERT_TRUE(h.run(h.engine.start()));
+             report();
+           },
+           {textLine("heard"), kStopped, kModelReady, kListening}},
+      };
+  for (const auto& [name, act, expected] : cases) {
+    SCOPED_TRACE(name);
     EngineHarness h;
-    h.platform.fakeSpeech.finalize = FinalizeScript{{"heard"}, false, {}};
+    h.platform.burst = {"heard"};
     ASSERT_TRUE(h.run(h.engine.start()));
-    h.output.clear();
-    const InputLossHandler onLoss = h.platform.audio.node.lossHandler();
-    ASSERT_TRUE(onLoss);
-
-    c.act(h, onLoss);
-
-    EXPECT_EQ(h.output.lines(), c.expected);
-    EXPECT_EQ(Inspect::running(h.engine), c.runningAfter);
-    EXPECT_EQ(h.platform.audio.running(), c.runningAfter) << "the lost capture is stopped";
-  }
-}
-
-// ---- consent ----
-
-struct ConsentCase {
-  const char* name;
-  ConsentAnswer how;
-  bool granted;
-};
-
-class ConsentTest : public ::testing::TestWithParam<ConsentCase> {};
-
-TEST_P(ConsentTest, AnswerDecidesTheStartAndTheCheckResumesOnTheLoop) {
-  const ConsentCase& c = GetParam();
-  EngineHarness h;
-  h.platform.fakeConsent.how = c.how;
-  h.platform.fakeConsent.granted = c.granted;
-  std::thread answerer;
-
-  auto done = h.launch(h.engine.start());
-  if (c.how == ConsentAnswer::whenTestAnswers) {
-    ASSERT_TRUE(h.runUntil([&] { return h.platform.fakeConsent.pendingCount() == 1; }));
+    h.written.clear();
+    const InputLossHandler onLoss = h.platform.tap->onLoss;
+    const Error reason("pulseaudio", 11, "the audio server has gone away");
+    act(h, [&] { std::thread([&] { onLoss(reason); }).join(); });  // as the capture thread does
     h.loop.poll();
-    EXPECT_EQ(h.platform.log().calls(), Calls{"consent.requestAccess(audio)"})
-        << "waits for the answer";
-    EXPECT_TRUE(h.output.lines().empty());
-    answerer = std::thread([&] { h.platform.fakeConsent.answer(c.granted); });
+    EXPECT_EQ(h.written, expected);
+    const bool dictating = expected.back() == kListening;
+    EXPECT_EQ(I::holds(h.engine), dictating ? kDictating : kIdle);
+    EXPECT_EQ(h.platform.capturing, dictating) << "the lost capture is stopped";
   }
-  ASSERT_TRUE(h.runUntil([&] { return *done; }));
-  if (answerer.joinable()) answerer.join();
-
-  const Lines expected =
-      c.granted ? Lines{kModelReady, kListening} : Lines{kAccessNotGranted, kPermissionDenied};
-  EXPECT_EQ(h.output.lines(), expected);
-  EXPECT_TRUE(h.platform.log().callsOffThread(std::this_thread::get_id()).empty())
-      << "every platform call after the answer comes from the loop thread";
-  EXPECT_EQ(Inspect::running(h.engine), c.granted);
-  if (!c.granted) {
-    EXPECT_EQ(h.platform.log().calls(), Calls{"consent.requestAccess(audio)"});
-    EXPECT_EQ(Inspect::analyzer(h.engine), nullptr);
-  }
-  if (c.how != ConsentAnswer::immediately) {
-    EXPECT_NE(h.platform.fakeConsent.answeredOn(), std::this_thread::get_id());
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, ConsentTest,
-    ::testing::Values(ConsentCase{"grantedAtOnce", ConsentAnswer::immediately, true},
-                      ConsentCase{"refusedAtOnce", ConsentAnswer::immediately, false},
-                      ConsentCase{"grantedOnServiceThread", ConsentAnswer::onAnotherThread, true},
-                      ConsentCase{"refusedOnServiceThread", ConsentAnswer::onAnotherThread, false},
-                      ConsentCase{"grantedLater", ConsentAnswer::whenTestAnswers, true},
-                      ConsentCase{"refusedLater", ConsentAnswer::whenTestAnswers, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(DictationEngineTest, EveryStartAsksForConsentAgain) {
-  h.platform.fakeConsent.granted = false;
-  ASSERT_TRUE(h.run(h.engine.start()));
-  ASSERT_TRUE(h.run(h.engine.stop()));  // nothing to stop after a refusal
-  h.platform.fakeConsent.granted = true;
-  ASSERT_TRUE(h.run(h.engine.start()));
-  ASSERT_TRUE(h.run(h.engine.stop()));
-  ASSERT_TRUE(h.run(h.engine.start()));
-
-  EXPECT_EQ(h.platform.log().count("consent.requestAccess(audio)"), 3u);
-  EXPECT_EQ(h.output.lines(), (Lines{kAccessNotGranted, kPermissionDenied, kModelReady, kListening,
-                                     kStopped, kModelReady, kListening}));
 }
 
 }  // namespace
