@@ -3,12 +3,11 @@
 // PipeWire with its PulseAudio server) in a temporary folder of its own, with
 // a null sink "feed" whose audio comes out of the default source "testmic".
 // Made and destroyed on the test's thread; the destructor stops the server,
-// removes the folder and restores the PulseAudio variables of this process's
-// environment.
+// removes the folder and unsets the PulseAudio variables it set in this
+// process's environment.
 #pragma once
 
 #include <chrono>
-#include <optional>
 #include <string>
 
 namespace dictate::testing {
@@ -41,34 +40,21 @@ class PulseServer {
   bool restart();
   // Ends the server at once with SIGKILL, as a crash would, and waits until it is gone.
   void kill();
-  // Sends `signal` to the server process (SIGSTOP, SIGCONT).
-  void signal(int signal) const;
 
   // Points PulseAudio clients of this process at this server, with a
-  // cookie file of their own in the server's folder.
+  // cookie file of their own in the server's folder, until the destructor.
   void useForThisProcess();
-  // Points them at a socket that nobody listens on.
-  void useNoServerForThisProcess();
 
   // Runs `command` through the shell with pactl and paplay pointed at this
   // server; returns its exit status.
   int runTool(const std::string& command) const;
   // Waits until a client has a record stream on the server, polling pactl.
   bool waitForRecordStream(std::chrono::milliseconds timeout) const;
-  // The number of clients connected with the application name `name`.
-  int clientCount(const std::string& name) const;
 
  private:
-  bool start();
-  void setVariable(const char* name, const std::string& value);
-  std::string toolOutput(const std::string& command) const;
-
   Options options_;
-  std::string script_;
-  std::string dir_;
-  std::string address_;
-  std::optional<std::string> savedServer_, savedCookie_;
-  bool savedVariables_ = false;
+  std::string script_, dir_, address_;
+  bool usedForThisProcess_ = false;
 };
 
 }  // namespace dictate::testing
