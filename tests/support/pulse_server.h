@@ -7,7 +7,11 @@
 // process's environment.
 #pragma once
 
+#include <stdlib.h>
+#include <sys/wait.h>
+
 #include <chrono>
+#include <fstream>
 #include <string>
 
 namespace dictate::testing {
@@ -25,9 +29,19 @@ class PulseServer {
   };
 
   // Starts the server; check isUp().
-  explicit PulseServer(Options options);
+  explicit PulseServer(Options options)
+      : script_(DICTATE_SOURCE_DIR "/scripts/" +
+                std::string(options.pipeWire ? "pipewire-server.sh" : "pulse-server.sh")),
+        flags_(std::string(options.requireCredentials ? " --require-credentials" : "") +
+               (options.withMicrophone ? "" : " --no-microphone")) {
+    char pattern[] = "/tmp/dictate-pulse-XXXXXX";
+    if (mkdtemp(pattern)) dir_ = pattern, restart();
+  }
   PulseServer() : PulseServer(Options{}) {}
-  ~PulseServer();
+  ~PulseServer() {
+    if (!dir_.empty()) kill(), shell("rm -rf " + dir_);
+    if (usedForThisProcess_) unsetenv("PULSE_SERVER"), unsetenv("PULSE_COOKIE");
+  }
   PulseServer(const PulseServer&) = delete;
   PulseServer& operator=(const PulseServer&) = delete;
 
@@ -36,24 +50,45 @@ class PulseServer {
   const std::string& address() const { return address_; }
   const std::string& dir() const { return dir_; }
 
-  // Starts the server again (after kill(), say) at the same address.
-  bool restart();
+  // Starts the server again (after kill(), say) at the same address; the
+  // script writes it to DIR/server once the server answers.
+  bool restart() {
+    address_.clear();
+    if (shell(script_ + " start " + dir_ + " --exit-idle 60" + flags_ + " >/dev/null") == 0)
+      std::ifstream(dir_ + "/server") >> address_;
+    return isUp();
+  }
   // Ends the server at once with SIGKILL, as a crash would, and waits until it is gone.
-  void kill();
+  void kill() { shell(script_ + " stop " + dir_ + " --now >/dev/null"); }
 
   // Points PulseAudio clients of this process at this server, with a
   // cookie file of their own in the server's folder, until the destructor.
-  void useForThisProcess();
+  void useForThisProcess() {
+    usedForThisProcess_ = true;
+    setenv("PULSE_SERVER", address_.c_str(), 1);
+    setenv("PULSE_COOKIE", (dir_ + "/client-cookie").c_str(), 1);
+  }
 
   // Runs `command` through the shell with pactl and paplay pointed at this
-  // server; returns its exit status.
-  int runTool(const std::string& command) const;
-  // Waits until a client has a record stream on the server, polling pactl.
-  bool waitForRecordStream(std::chrono::milliseconds timeout) const;
+  // server (in a subshell, so that a whole pipeline finds it); returns its
+  // exit status.
+  int runTool(const std::string& command) const {
+    return shell("(export PULSE_SERVER=unix:" + dir_ + "/native; " + command + ") >/dev/null 2>&1");
+  }
+  // Waits until a client has a record stream on the server, polling pactl
+  // (the remapped microphone's own stream has no client, "-").
+  bool waitForRecordStream(std::chrono::milliseconds timeout) const {
+    return runTool("end=$(($(date +%s%3N) + " + std::to_string(timeout.count()) +
+                   ")); until pactl list short source-outputs | cut -f3 | grep -qvx -- -; do "
+                   "[ $(date +%s%3N) -lt $end ] || exit 1; sleep 0.02; done") == 0;
+  }
 
  private:
-  Options options_;
-  std::string script_, dir_, address_;
+  static int shell(const std::string& command) {
+    const int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string script_, flags_, dir_, address_;
   bool usedForThisProcess_ = false;
 };
 
