@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -81,19 +80,29 @@ TEST(SoxrConverterTest, ConvertsTonesTheSameWhateverTheBlockAndBufferSizes) {
     auto reference = SoxrConverterFactory().make(from, to);
     ASSERT_EQ(reference != nullptr, hz > 0);
     if (!reference) continue;
-    constexpr double kTwoPi = 2 * std::numbers::pi;
     const double outScale = to.sampleFormat == I ? 32768 : 1;
     std::vector<float> tone;  // on the int16 grid
     for (int n = 0; n < from.sampleRate * 1.5; ++n) {
-      const double s = std::round(0.9 * 32768 * std::sin(kTwoPi * hz * n / from.sampleRate));
+      const double s = std::round(0.9 * 32768 * std::sin(2 * M_PI * hz * n / from.sampleRate));
       tone.insert(tone.end(), from.channelCount, from.sampleFormat == I ? s : s / 32768);
     }
     const std::vector<float> expected = feed(*reference, tone);
     ASSERT_EQ(expected.size(), std::llround(1.5 * to.sampleRate));
     const double gain = hz < to.sampleRate / 2 ? 0.9 * outScale : 0;
     for (size_t n = expected.size() / 4; n < expected.size() * 3 / 4; ++n)  // away from the ends
-      ASSERT_NEAR(expected[n], gain * std::sin(kTwoPi * hz * n / to.sampleRate), 3e-5 * outScale);
-    EXPECT_TRUE(feed(*SoxrConverter::make(from, to), tone, &random) == expected);
+      ASSERT_NEAR(expected[n], gain * std::sin(2 * M_PI * hz * n / to.sampleRate), 3e-5 * outScale);
+    // Misfit buffers are errors that leave the stream intact.
+    auto converter = SoxrConverter::make(from, to);
+    for (auto [in, out, code] :
+         {std::tuple{PcmBuffer::make({1, 1, F}, 9), to, +kSoxrInputFormatMismatch},
+          {nullptr, to, +kSoxrMissingInputBuffer},
+          {PcmBuffer::make(from, 9), AudioFormat{1, 1, F}, +kSoxrOutputFormatMismatch}}) {
+      std::optional<Error> error;
+      const Out status = converter->convert(*PcmBuffer::make(out, 9), error,
+                                            [&](uint32_t, In& s) { return s = In::haveData, in; });
+      EXPECT_TRUE(status == Out::error && error && error->code() == code) << code;
+    }
+    EXPECT_TRUE(feed(*converter, tone, &random) == expected);
   }
 }
 

@@ -2,9 +2,8 @@
 // scripts/pulse-server.sh runs it (or scripts/pipewire-server.sh runs
 // PipeWire with its PulseAudio server) in a temporary folder of its own, with
 // a null sink "feed" whose audio comes out of the default source "testmic".
-// Made and destroyed on the test's thread; the destructor stops the server,
-// removes the folder and unsets the PulseAudio variables it set in this
-// process's environment.
+// Made and destroyed on the test's thread; the destructor stops the server
+// and removes the folder.
 #pragma once
 
 #include <stdlib.h>
@@ -40,10 +39,7 @@ class PulseServer {
   PulseServer() : PulseServer(Options{}) {}
   ~PulseServer() {
     if (!dir_.empty()) kill(), shell("rm -rf " + dir_);
-    if (usedForThisProcess_) unsetenv("PULSE_SERVER"), unsetenv("PULSE_COOKIE");
   }
-  PulseServer(const PulseServer&) = delete;
-  PulseServer& operator=(const PulseServer&) = delete;
 
   bool isUp() const { return !address_.empty(); }
   // The address clients connect to, as PULSE_SERVER takes it.
@@ -62,9 +58,9 @@ class PulseServer {
   void kill() { shell(script_ + " stop " + dir_ + " --now >/dev/null"); }
 
   // Points PulseAudio clients of this process at this server, with a
-  // cookie file of their own in the server's folder, until the destructor.
+  // cookie file of their own in the server's folder (the variables stay
+  // set after the server has gone).
   void useForThisProcess() {
-    usedForThisProcess_ = true;
     setenv("PULSE_SERVER", address_.c_str(), 1);
     setenv("PULSE_COOKIE", (dir_ + "/client-cookie").c_str(), 1);
   }
@@ -89,7 +85,6 @@ class PulseServer {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string script_, flags_, dir_, address_;
-  bool usedForThisProcess_ = false;
 };
 
 }  // namespace dictate::testing
