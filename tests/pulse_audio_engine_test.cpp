@@ -1,12 +1,11 @@
 // The PulseAudio engine and consent against private servers, with or without
 // PULSE_SOURCE. Consent is refused only by a server that turns this client
-// away, and answered in bounded time. A start fails in plain words, with
-// the server's own. Once started, audio played
-// into the virtual microphone reaches the tap whole, in full blocks with
-// steady time stamps, on one capture thread; a loss of capture reaches the
-// loss handler there once, after the last block. A source that goes while
-// the stream can move to another is no loss. The next capture counts from
-// zero again.
+// away, and answered in bounded time. A start fails in plain words, with the
+// server's own. Once started, audio played into the virtual microphone
+// reaches the tap whole, in full blocks with steady time stamps, on one
+// capture thread; a loss of capture reaches the loss handler there once,
+// after the last block. A source that goes while the stream can move to
+// another is no loss. The next capture counts from zero again.
 #include "platform/linux/pulse_audio_engine.h"
 
 #include <gmock/gmock.h>
@@ -39,8 +38,9 @@ TEST(PulseAudioEngineTest, ConsentsStartsCapturesAndLosesCaptureAsTheServerSays)
   // The server, PULSE_SOURCE, a command run in the server's folder before
   // the start if it fails, else while capture runs, and what the start
   // fails with or capture is lost with.
+  // clang-format off
   const std::tuple<testing::PulseServer::Options, const char*, std::string, std::string, bool>
-      cases[] = {// clang-format off
+      cases[] = {
       {{}, nullptr, kKill, "no audio server is running (Connection refused)", true},
       {{.requireCredentials = true}, nullptr, "",
        "the audio server does not let this program record (Access denied)", true},
@@ -69,7 +69,6 @@ TEST(PulseAudioEngineTest, ConsentsStartsCapturesAndLosesCaptureAsTheServerSays)
         .write(reinterpret_cast<char*>(noise.data()), noise.size() * 2);
     auto run = [&](std::string line) { return server.runTool("cd " + server.dir() + "; " + line); };
     auto connected = [&] { return run("pactl list clients | grep -q quillmarsh-dictate") == 0; };
-    PulseAudioEngine engine;
     ASSERT_EQ(startFails ? run(command) : 0, 0);
 
     std::optional<bool> granted;  // the destructor waits for the answer
@@ -81,6 +80,7 @@ TEST(PulseAudioEngineTest, ConsentsStartsCapturesAndLosesCaptureAsTheServerSays)
     std::vector<std::string> losses;  // each with the samples before it,
     uint64_t lastHostTime = 0;
     std::set<std::thread::id> threads;  // and the threads they ran on
+    PulseAudioEngine engine;            // made after them, it ends before them
     const AudioFormat format = engine.inputNode().outputFormat(0);
     EXPECT_EQ(format, (startFails ? AudioFormat{} : AudioFormat{48000, 2, SampleFormat::float32}));
     engine.inputNode().installTap(
@@ -135,7 +135,7 @@ TEST(PulseAudioEngineTest, ConsentsStartsCapturesAndLosesCaptureAsTheServerSays)
     engine.start();
     waitFor(8192);
     engine.stop();
-    EXPECT_FALSE(captured.empty());
+    EXPECT_FALSE(captured.empty()) << "captures again";
   }
   unsetenv("PULSE_SOURCE");
 }

@@ -63,7 +63,7 @@ std::vector<float> feed(AudioConverter& converter, const std::vector<float>& sig
 // back, so a tone comes out in phase: in the voice band at its level and
 // clean after int16, above the new Nyquist frequency not at all. However
 // input and output are cut up, the same samples come out, misfit buffers
-// before them notwithstanding; once drained, it asks for no more input.
+// before them notwithstanding.
 TEST(SoxrConverterTest, ConvertsTonesTheSameWhateverTheBlockAndBufferSizes) {
   const AudioFormat capture{48000, 2, F};
   // A tone of `hz`, or 0: no converter for the pair.

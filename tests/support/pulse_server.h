@@ -2,12 +2,11 @@
 // scripts/pulse-server.sh runs it (or scripts/pipewire-server.sh runs
 // PipeWire with its PulseAudio server) in a temporary folder of its own, with
 // a null sink "feed" whose audio comes out of the default source "testmic".
-// Made and destroyed on the test's thread; the destructor stops the server
-// and removes the folder.
+// Made and destroyed on the test's thread; the destructor stops the server,
+// removes the folder and unsets PULSE_SERVER and PULSE_COOKIE.
 #pragma once
 
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <fstream>
@@ -37,9 +36,14 @@ class PulseServer {
     if (mkdtemp(pattern)) dir_ = pattern, restart();
   }
   PulseServer() : PulseServer(Options{}) {}
+  // (With no folder, for want of one, both commands do nothing.) The
+  // variables go too, or the next server's tools would make the folder
+  // again for the cookie.
   ~PulseServer() {
-    if (!dir_.empty()) kill(), shell("rm -rf " + dir_);
+    kill(), shell("rm -rf " + dir_), unsetenv("PULSE_SERVER"), unsetenv("PULSE_COOKIE");
   }
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
 
   bool isUp() const { return !address_.empty(); }
   // The address clients connect to, as PULSE_SERVER takes it.
@@ -58,16 +62,15 @@ class PulseServer {
   void kill() { shell(script_ + " stop " + dir_ + " --now >/dev/null"); }
 
   // Points PulseAudio clients of this process at this server, with a
-  // cookie file of their own in the server's folder (the variables stay
-  // set after the server has gone).
+  // cookie file of their own in the server's folder, until the destructor.
   void useForThisProcess() {
     setenv("PULSE_SERVER", address_.c_str(), 1);
     setenv("PULSE_COOKIE", (dir_ + "/client-cookie").c_str(), 1);
   }
 
   // Runs `command` through the shell with pactl and paplay pointed at this
-  // server (in a subshell, so that a whole pipeline finds it); returns its
-  // exit status.
+  // server (in a subshell, so that a whole pipeline finds it); returns 0
+  // when it succeeds, as system() does.
   int runTool(const std::string& command) const {
     return shell("(export PULSE_SERVER=unix:" + dir_ + "/native; " + command + ") >/dev/null 2>&1");
   }
@@ -80,10 +83,8 @@ class PulseServer {
   }
 
  private:
-  static int shell(const std::string& command) {
-    const int status = system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  // 0 when `command` succeeds.
+  static int shell(const std::string& command) { return system(command.c_str()); }
   std::string script_, flags_, dir_, address_;
 };
 
