@@ -216,7 +216,8 @@ Outcome CliTest::run(const Invocation& run) {
   };
   std::vector<char*> argv = pointers(argStrings), envp = pointers(envStrings);
   pid_t pid = -1;
-  int spawnError = ::posix_spawn(&pid, run.binary.c_str(), &actions, &attr, argv.data(), envp.data());
+  int spawnError =
+      ::posix_spawn(&pid, run.binary.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   EXPECT_EQ(spawnError, 0) << std::strerror(spawnError);
@@ -342,8 +343,9 @@ TEST_F(CliTest, WithoutTheServicesModuleEveryStartEndsInStopped) {
       "{\"type\":\"state\",\"value\":\"stopped\"}\n";
   // Each start fails the same way; the second shows the first left the
   // engine idle.
-  expectOutcome(run({.input = "{\"cmd\":\"start\"}\n", .args = {"--once"}, .binary = copy.string()}),
-                kReady + failed + failed, "");
+  expectOutcome(
+      run({.input = "{\"cmd\":\"start\"}\n", .args = {"--once"}, .binary = copy.string()}),
+      kReady + failed + failed, "");
 }
 
 TEST_F(CliTest, EveryKindOfStandardInputWorks) {

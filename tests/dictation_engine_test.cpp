@@ -275,7 +275,9 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
   const std::string lost =
       "{\"message\":\"audio input lost: the audio server has gone away\",\"type\":\"error\"}\n";
   // As the capture thread reports it.
-  auto report = [&](const InputLossHandler& onLoss) { std::thread([&] { onLoss(reason); }).join(); };
+  auto report = [&](const InputLossHandler& onLoss) {
+    std::thread([&] { onLoss(reason); }).join();
+  };
   auto holdFinalisation = [](EngineHarness& h) {
     h.platform.fakeSpeech.finalizing.close();
     return h.runUntil([&] { return h.platform.fakeSpeech.finalizing.heldCount() == 1; });
@@ -297,7 +299,8 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
          std::thread([&] { h.platform.audio.loseInput(reason); }).join();
          ASSERT_TRUE(h.runUntil([&] { return !Inspect::analyzer(h.engine); }));
        },
-       {lost, finalLine("heard"), kStopped}, false},
+       {lost, finalLine("heard"), kStopped},
+       false},
       {"reported twice",
        [&](EngineHarness& h, const InputLossHandler& onLoss) {
          report(onLoss);
@@ -305,7 +308,8 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
          ASSERT_TRUE(h.runUntil([&] { return !Inspect::analyzer(h.engine); }));
          h.loop.poll();
        },
-       {lost, finalLine("heard"), kStopped}, false},
+       {lost, finalLine("heard"), kStopped},
+       false},
       {"reported while a stop finalises",
        [&](EngineHarness& h, const InputLossHandler& onLoss) {
          auto done = h.launch(h.engine.stop());
@@ -315,7 +319,8 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
          h.platform.fakeSpeech.finalizing.open();
          ASSERT_TRUE(h.runUntil([&] { return *done; }));
        },
-       {finalLine("heard"), kStopped}, false},
+       {finalLine("heard"), kStopped},
+       false},
       {"a stop while the loss's stop finalises",
        [&](EngineHarness& h, const InputLossHandler& onLoss) {
          h.platform.fakeSpeech.finalizing.close();
@@ -323,7 +328,8 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
          ASSERT_TRUE(holdFinalisation(h));
          ASSERT_TRUE(openAndRun(h, h.engine.stop()));
        },
-       {lost, finalLine("heard"), kStopped}, false},
+       {lost, finalLine("heard"), kStopped},
+       false},
       {"a start while the loss's stop finalises",
        [&](EngineHarness& h, const InputLossHandler& onLoss) {
          h.platform.fakeSpeech.finalizing.close();
@@ -331,7 +337,8 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
          ASSERT_TRUE(holdFinalisation(h));
          ASSERT_TRUE(openAndRun(h, h.engine.start()));
        },
-       {lost, finalLine("heard"), kStopped, kModelReady, kListening}, true},
+       {lost, finalLine("heard"), kStopped, kModelReady, kListening},
+       true},
       {"reported late, for the dictation before",
        [&](EngineHarness& h, const InputLossHandler& onLoss) {
          ASSERT_TRUE(h.run(h.engine.stop()));
@@ -341,7 +348,8 @@ TEST(DictationEngineLossTest, ALossStopsOnlyItsOwnRunningDictationOnce) {
          report(onLoss);
          h.loop.poll();
        },
-       {finalLine("heard"), kStopped, kModelReady, kListening}, true},
+       {finalLine("heard"), kStopped, kModelReady, kListening},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

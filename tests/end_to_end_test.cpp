@@ -6,12 +6,11 @@
 // they are recognised text.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,7 +50,8 @@ void writeWav(const fs::path& file, const std::vector<int16_t>& samples, const f
 
 // Sentences with pauses between them, over a noise floor, padded with
 // `tail` seconds of the floor at the end.
-std::vector<int16_t> spokenSentences(const std::vector<std::string>& sentences, double tail, const fs::path& work) {
+std::vector<int16_t> spokenSentences(const std::vector<std::string>& sentences, double tail,
+                                     const fs::path& work) {
   std::vector<int16_t> samples = sa::silence(0.8);
   for (size_t i = 0; i < sentences.size(); ++i) {
     if (i > 0) sa::append(samples, sa::silence(1.2));
@@ -74,9 +74,7 @@ class EndToEndTest : public ::testing::Test {
  protected:
   explicit EndToEndTest(PulseServer::Options server = {}) : server_(server) {}
 
-  void SetUp() override {
-    ASSERT_TRUE(server_.isUp()) << "the private audio server did not start";
-  }
+  void SetUp() override { ASSERT_TRUE(server_.isUp()) << "the private audio server did not start"; }
 
   // The program on the private server, with its data in the scratch folder
   // unless `changes` says otherwise.
@@ -106,7 +104,8 @@ class EndToEndTest : public ::testing::Test {
   }
 
   // The texts of the events of `type` in `lines`, in order.
-  static std::vector<std::string> texts(const std::vector<DictateProcess::Line>& lines, const std::string& type) {
+  static std::vector<std::string> texts(const std::vector<DictateProcess::Line>& lines,
+                                        const std::string& type) {
     std::vector<std::string> out;
     std::string prefix = type + ":";
     for (const auto& line : lines) {
@@ -116,7 +115,8 @@ class EndToEndTest : public ::testing::Test {
     return out;
   }
 
-  static std::string describe(const std::vector<DictateProcess::Line>& lines, const std::string& err) {
+  static std::string describe(const std::vector<DictateProcess::Line>& lines,
+                              const std::string& err) {
     std::string out = "stdout:\n";
     for (const auto& line : lines) out += "  " + line.text + "\n";
     return out + "stderr:\n" + err;
@@ -142,8 +142,8 @@ TEST_F(EndToEndOnPipeWireTest, DictatesSpokenSentencesBetweenStartAndStop) {
 }
 
 void EndToEndTest::dictateSpokenSentences() {
-  const std::vector<std::string> sentences = {sa::dictationSentences()[0], sa::dictationSentences()[2],
-                                              sa::dictationSentences()[10]};
+  const std::vector<std::string> sentences = {
+      sa::dictationSentences()[0], sa::dictationSentences()[2], sa::dictationSentences()[10]};
   auto audio = spokenSentences(sentences, 1.0, scratch_.path());
   auto program = launch({});
   ASSERT_TRUE(program->waitForLine(kReady, 10s));
@@ -184,10 +184,12 @@ TEST_F(EndToEndTest, StopRightAfterTheLastWordStillWritesIt) {
   auto program = launch({});
   ASSERT_TRUE(program->waitForLine(kReady, 10s));
   program->send(R"({"cmd":"start"})");
-  ASSERT_TRUE(program->waitForLine(kListening, 30s)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kListening, 30s))
+      << describe(program->lines(), program->standardError());
   play(audio);
   program->send(R"({"cmd":"stop"})");
-  ASSERT_TRUE(program->waitForLine(kStopped, 30s)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kStopped, 30s))
+      << describe(program->lines(), program->standardError());
   program->send(R"({"cmd":"quit"})");
   ASSERT_EQ(program->waitForExit(30s), 0);
 
@@ -195,7 +197,8 @@ TEST_F(EndToEndTest, StopRightAfterTheLastWordStillWritesIt) {
   const std::string details = describe(lines, program->standardError());
   auto finals = texts(lines, "final");
   ASSERT_FALSE(finals.empty()) << details;
-  EXPECT_NE(finals.back().find("morning"), std::string::npos) << "the last word is missing\n" << details;
+  EXPECT_NE(finals.back().find("morning"), std::string::npos) << "the last word is missing\n"
+                                                              << details;
   EXPECT_EQ(lines.back().text, kStopped) << details;
 }
 
@@ -203,10 +206,12 @@ TEST_F(EndToEndTest, OnceDictatesUntilEndOfInput) {
   const std::vector<std::string> sentences = {sa::dictationSentences()[3]};
   auto audio = spokenSentences(sentences, 1.0, scratch_.path());
   auto program = launch({"--once"});
-  ASSERT_TRUE(program->waitForLine(kListening, 30s)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kListening, 30s))
+      << describe(program->lines(), program->standardError());
   play(audio);
   program->closeInput();
-  ASSERT_TRUE(program->waitForLine(kStopped, 30s)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kStopped, 30s))
+      << describe(program->lines(), program->standardError());
   ASSERT_EQ(program->waitForExit(30s), 0);
 
   auto lines = program->lines();
@@ -225,15 +230,18 @@ TEST_F(EndToEndTest, OnceDictatesUntilEndOfInput) {
 // with a message that names it.
 TEST_F(EndToEndTest, PulseSourceChoosesTheMicrophone) {
   ASSERT_EQ(server_.runTool("pactl load-module module-null-sink sink_name=feed2 rate=48000 "
-                            "channels=2 format=float32le norewinds=1"), 0);
+                            "channels=2 format=float32le norewinds=1"),
+            0);
   ASSERT_EQ(server_.runTool("pactl load-module module-remap-source source_name=othermic "
-                            "master=feed2.monitor"), 0);
+                            "master=feed2.monitor"),
+            0);
   const std::vector<std::string> sentences = {sa::dictationSentences()[2]};
   auto audio = spokenSentences(sentences, 1.0, scratch_.path());
   auto program = launch({}, {{"PULSE_SOURCE", "othermic"}});
   ASSERT_TRUE(program->waitForLine(kReady, 10s));
   program->send(R"({"cmd":"start"})");
-  ASSERT_TRUE(program->waitForLine(kListening, 30s)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kListening, 30s))
+      << describe(program->lines(), program->standardError());
   play(audio, "feed2");
   program->send(R"({"cmd":"quit"})");
   ASSERT_EQ(program->waitForExit(30s), 0);
@@ -262,8 +270,8 @@ TEST_F(EndToEndTest, UnwritableDataFoldersStillDictate) {
   // anything below it, as in a read-only or sandboxed home.
   const fs::path blocked = scratch_.path() / "blocked";
   std::ofstream(blocked) << "";
-  auto program = launch({}, {{"HOME", (blocked / "home").string()},
-                             {"XDG_DATA_HOME", (blocked / "data").string()}});
+  auto program = launch(
+      {}, {{"HOME", (blocked / "home").string()}, {"XDG_DATA_HOME", (blocked / "data").string()}});
   size_t from = 0;
   for (int i = 0; i < 2; ++i) {  // the reservation holds for the second start
     program->send(R"({"cmd":"start"})");
@@ -284,7 +292,8 @@ TEST_F(EndToEndTest, UnwritableDataFoldersStillDictate) {
   // be kept speaks for itself.
   const std::string reservation =
       "[dictate] the speech model reservation for en-US is kept for this run only: could "
-      "not create " + (blocked / "data" / "quillmarsh-dictate").string() + ": Not a directory\n";
+      "not create " +
+      (blocked / "data" / "quillmarsh-dictate").string() + ": Not a directory\n";
   const std::string diagnostics = program->standardError();
   EXPECT_EQ(diagnostics.find(reservation), 0u) << diagnostics;
   EXPECT_EQ(diagnostics.find(reservation, 1), std::string::npos) << diagnostics;
@@ -344,7 +353,8 @@ TEST_F(EndToEndTest, AudioServerKilledMidDictationEndsItUnasked) {
   auto program = launch({});
   ASSERT_TRUE(program->waitForLine(kReady, 10s));
   program->send(R"({"cmd":"start"})");
-  ASSERT_TRUE(program->waitForLine(kListening, 30s)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kListening, 30s))
+      << describe(program->lines(), program->standardError());
   ASSERT_TRUE(server_.waitForRecordStream(10s));
   std::thread player([&] { server_.runTool("paplay --device=feed " + sa::quoted(wav.string())); });
   std::this_thread::sleep_for(killAfter);
@@ -367,15 +377,17 @@ TEST_F(EndToEndTest, AudioServerKilledMidDictationEndsItUnasked) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(lines[line].at - killed).count();
   };
   RecordProperty("server_killed_to_stopped_ms", std::to_string(ms(*stopped)));
-  std::printf("server killed -> error %lld ms, -> stopped %lld ms\n", static_cast<long long>(ms(*lost)),
-              static_cast<long long>(ms(*stopped)));
+  std::printf("server killed -> error %lld ms, -> stopped %lld ms\n",
+              static_cast<long long>(ms(*lost)), static_cast<long long>(ms(*stopped)));
 
   ASSERT_TRUE(server_.restart());
   program->send(R"({"cmd":"start"})");
-  ASSERT_TRUE(program->waitForLine(kListening, 30s, *stopped + 1)) << describe(program->lines(), program->standardError());
+  ASSERT_TRUE(program->waitForLine(kListening, 30s, *stopped + 1))
+      << describe(program->lines(), program->standardError());
   program->send(R"({"cmd":"quit"})");
   ASSERT_EQ(program->waitForExit(30s), 0);
-  EXPECT_EQ(program->lines().back().text, kStopped) << describe(program->lines(), program->standardError());
+  EXPECT_EQ(program->lines().back().text, kStopped)
+      << describe(program->lines(), program->standardError());
 }
 
 }  // namespace

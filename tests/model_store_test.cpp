@@ -74,31 +74,24 @@ class ModelStoreTest : public ::testing::Test {
   speechaudio::ScratchDir scratch_;
 };
 
-TEST_F(ModelStoreTest, LocationsFollowTheXdgVariables) {
+// Relative folders are not valid in the XDG variables and are skipped.
+TEST_F(ModelStoreTest, LocationsFollowTheXdgVariablesButNotRelativeFolders) {
   const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS"};
+  const char* values[] = {"/home/u", "relative", "rel:/a::/b/c"};
   std::optional<std::string> saved[3];
-  for (int i = 0; i < 3; ++i)
+  for (int i = 0; i < 3; ++i) {
     if (const char* value = getenv(names[i])) saved[i] = value;
-  auto set = [&](int i, const std::optional<std::string>& v) {
-    v ? setenv(names[i], v->c_str(), 1) : unsetenv(names[i]);
-  };
-  struct Case {
-    std::optional<std::string> dataHome, dataDirs;
-    fs::path store;
-    std::vector<fs::path> dirs;
-  };
-  const fs::path home = "/home/u/.local/share/quillmarsh-dictate";
-  for (const Case& c : {Case{{}, {}, home, {"/usr/local/share", "/usr/share"}},
-                        Case{"/data", "/a:/b/c", "/data/quillmarsh-dictate", {"/a", "/b/c"}},
-                        // Relative paths are not valid in these variables and are skipped.
-                        Case{"relative", "rel:/a::", home, {"/a"}}}) {
-    set(0, "/home/u");
-    set(1, c.dataHome);
-    set(2, c.dataDirs);
-    EXPECT_EQ(ModelStoreLocations::fromEnvironment().userStore, c.store);
-    EXPECT_EQ(ModelStoreLocations::fromEnvironment().dataDirs, c.dirs);
+    setenv(names[i], values[i], 1);
   }
-  for (int i = 0; i < 3; ++i) set(i, saved[i]);
+  auto locations = ModelStoreLocations::fromEnvironment();
+  EXPECT_EQ(locations.userStore, "/home/u/.local/share/quillmarsh-dictate");
+  EXPECT_EQ(locations.dataDirs, std::vector<fs::path>({"/a", "/b/c"}));
+  unsetenv(names[1]);
+  unsetenv(names[2]);
+  EXPECT_EQ(ModelStoreLocations::fromEnvironment().dataDirs,
+            std::vector<fs::path>({"/usr/local/share", "/usr/share"}));
+  for (int i = 0; i < 3; ++i)
+    saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
 TEST_F(ModelStoreTest, ModelIsFoundInTheUserStoreFirstThenInSystemFolders) {
@@ -161,10 +154,9 @@ class HttpServer {
   explicit HttpServer(std::map<std::string, std::string> replies) : replies_(std::move(replies)) {
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listener_, 4) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("cannot listen on 127.0.0.1");
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener_, 4);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
     url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
     thread_ = std::thread([this] {
       for (int client; (client = accept(listener_, nullptr, nullptr)) >= 0; close(client)) {
@@ -233,60 +225,56 @@ TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBeh
     script += "tar('" + path(name).string() + "', [" + entries + "])\n";
   speechaudio::run("python3 - <<'EOF'\n" + script + "EOF");
 
+  // Served over HTTP: the model archive, and as many bytes that are not it.
   const std::string body = readFile(path("model.tar.gz"));
-  auto ok = [&](size_t sent) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body.substr(0, sent);
+  auto ok = [](const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   };
-  HttpServer server({{"/model.tar.gz", ok(body.size())}, {"/cut.tar.gz", ok(body.size() / 2)}});
-  const std::string http = server.url + "/model.tar.gz", unpack = " could not be unpacked: ";
-  auto file = [&](const std::string& name) { return "file://" + path(name).string(); };
+  HttpServer server({{"/model.tar.gz", ok(body)}, {"/corrupt", ok(std::string(body.size(), 'x'))}});
+  const std::string unpack = "could not be unpacked: ";
   struct Case {
-    std::string url;
-    std::string archive;  // whose size and checksum the catalog gives
-    int sizeChange;
+    std::string source;    // a path on the server, or an archive's file
+    int sizeChange;        // of the size the catalog gives
     std::string expected;  // "" for an installed model
   };
-  const Case cases[] = {
-      {http, "model.tar.gz", 0, ""},
-      {file("flat.tar"), "flat.tar", 0, ""},
-      {server.url + "/cut.tar.gz", "model.tar.gz", 0,
-       "failed: transfer closed with " + std::to_string(body.size() - body.size() / 2) + " bytes"},
-      {server.url + "/missing", "model.tar.gz", 0, "failed: The requested URL returned error: 404"},
-      {http, "model.tar.gz", 10,
-       "was cut short: received " + std::to_string(body.size()) + " of " +
-           std::to_string(body.size() + 10) + " bytes"},
-      {http, "model.tar.gz", -10, "is larger than the expected"},
-      {http, "", 0, "is corrupt: its SHA-256 checksum does not match"},
-      {file("incomplete.tar.gz"), "incomplete.tar.gz", 0, "does not hold a complete speech model"},
-      {file("hardlink.tar"), "hardlink.tar", 0, unpack + "hard link m/hl"},
-      {file("symlink.tar"), "symlink.tar", 0, unpack + "symbolic link m/up"},
-      {file("absolute.tar"), "absolute.tar", 0, unpack + "unsafe path " + outside.string() + "/x"},
-      {file("dotdot.tar"), "dotdot.tar", 0, unpack + "unsafe path m/../../../outside/x"},
-      {file("device.tar"), "device.tar", 0, unpack + "special file m/null"},
-      {file("fifo.tar"), "fifo.tar", 0, unpack + "special file m/fifo"},
-      {"", "", 0,
-       "the speech model for en-US is not installed and no download source is known; install "
-       "the Debian package pocketsphinx-en-us"}};
+  const Case cases[] = {{"/model.tar.gz", 0, ""},
+                        {"flat.tar", 0, ""},
+                        {"/missing", 0, "failed: The requested URL returned error: 404"},
+                        {"/model.tar.gz", 10,
+                         "was cut short: received " + std::to_string(body.size()) + " of " +
+                             std::to_string(body.size() + 10) + " bytes"},
+                        {"/model.tar.gz", -10, "is larger than the expected"},
+                        {"/corrupt", 0, "is corrupt: its SHA-256 checksum does not match"},
+                        {"incomplete.tar.gz", 0, "does not hold a complete speech model"},
+                        {"hardlink.tar", 0, unpack + "hard link m/hl"},
+                        {"symlink.tar", 0, unpack + "symbolic link m/up"},
+                        {"absolute.tar", 0, unpack + "unsafe path " + outside.string() + "/x"},
+                        {"dotdot.tar", 0, unpack + "unsafe path m/../../../outside/x"},
+                        {"device.tar", 0, unpack + "special file m/null"},
+                        {"fifo.tar", 0, unpack + "special file m/fifo"},
+                        {"", 0,
+                         "the speech model for en-US is not installed and no download source is "
+                         "known; install the Debian package pocketsphinx-en-us"}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.url + " " + c.archive);
+    SCOPED_TRACE(c.source);
     for (const char* dir : {"store", "data", "outside"}) fs::remove_all(path(dir));
     makeModel(path("store/model/en-us"), "en-us/means");
     fs::create_directories(path("data/quillmarsh-dictate"));
     fs::create_directories(outside);
     std::ofstream(victim) << "secret";
     fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
-    if (!c.url.empty()) {
-      const fs::path archive = path(c.archive.empty() ? "model.tar.gz" : c.archive);
+    const bool http = c.source.starts_with("/");
+    const std::string url = http ? server.url + c.source : "file://" + path(c.source).string();
+    if (!c.source.empty()) {
+      const fs::path archive = path(http ? "model.tar.gz" : c.source);
       // Entries that are not well formed are skipped; locale and checksum
       // may be written either way.
-      const std::string sha = c.archive.empty() ? std::string(64, '0') : sha256OfFile(archive);
-      std::string upper = sha;
+      std::string sha = sha256OfFile(archive), upper = sha;
       for (char& ch : upper) ch = static_cast<char>(std::toupper(ch));
       std::ofstream(path("data/quillmarsh-dictate/model-catalog.txt"))
-          << "# test catalog\n\nen-US " << c.url << " 12x " << sha << "\nen-US " << c.url << " 1 "
-          << sha.substr(1) << "\nen-US " << c.url << " 1 " << sha << " extra\n#en-US " << c.url
-          << " 1 " << sha << "\nen-US " << c.url << "\nen_us " << c.url << " "
+          << "# test catalog\n\nen-US " << url << " 12x " << sha << "\nen-US " << url << " 1 "
+          << sha.substr(1) << "\nen-US " << url << " 1 " << sha << " extra\n#en-US " << url << " 1 "
+          << sha << "\nen-US " << url << "\nen_us " << url << " "
           << fs::file_size(archive) + c.sizeChange << " " << upper << "\n";
     }
     const std::string failure = install();
@@ -296,7 +284,7 @@ TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBeh
       EXPECT_TRUE(readFile(path("store/model/en-us/en-us/means")).ends_with("en-us/means"));
     } else {
       EXPECT_NE(failure.find(c.expected), std::string::npos) << failure;
-      EXPECT_EQ(failure.find(" from " + c.url + " ") == std::string::npos, c.url.empty());
+      EXPECT_EQ(failure.find(" from " + url + " ") == std::string::npos, c.source.empty());
       EXPECT_EQ(store().findModel(Locale("en-US")), std::nullopt);
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(path("store/model")), fs::directory_iterator()),

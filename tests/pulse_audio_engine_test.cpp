@@ -60,7 +60,8 @@ class TapRecorder {
   InputLossHandler onLoss() {
     return [this](const Error& reason) {
       std::lock_guard lock(mutex_);
-      losses_.push_back({reason.localizedDescription(), std::this_thread::get_id(), blocks_.size()});
+      losses_.push_back(
+          {reason.localizedDescription(), std::this_thread::get_id(), blocks_.size()});
       changed_.notify_all();
     };
   }
@@ -305,14 +306,25 @@ TEST_P(PulseAudioEngineStartTest, StartsOnTheChosenSourceOrFailsInPlainWords) {
 INSTANTIATE_TEST_SUITE_P(
     Pulse, PulseAudioEngineStartTest,
     ::testing::Values(
-        StartCase{"NoServer", false, {}, nullptr, "no audio server is running (Connection refused)"},
-        StartCase{"NoMicrophone", true, {.withMicrophone = false}, nullptr,
+        StartCase{
+            "NoServer", false, {}, nullptr, "no audio server is running (Connection refused)"},
+        StartCase{"NoMicrophone",
+                  true,
+                  {.withMicrophone = false},
+                  nullptr,
                   "no microphone: the audio server has no input source (No such entity)"},
-        StartCase{"MonitorNamedByTheUser", true, {.withMicrophone = false}, "feed.monitor", nullptr},
-        StartCase{"UnknownSourceNamed", true, {}, "nosuchmic",
+        StartCase{
+            "MonitorNamedByTheUser", true, {.withMicrophone = false}, "feed.monitor", nullptr},
+        StartCase{"UnknownSourceNamed",
+                  true,
+                  {},
+                  "nosuchmic",
                   "the audio server has no source named nosuchmic, which PULSE_SOURCE asks for "
                   "(No such entity)"},
-        StartCase{"CredentialsMissing", true, {.requireCredentials = true}, nullptr,
+        StartCase{"CredentialsMissing",
+                  true,
+                  {.requireCredentials = true},
+                  nullptr,
                   "the audio server does not let this program record (Access denied)"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -332,14 +344,16 @@ TEST(PulseAudioEngineLossTest, ALossIsToldOnceAfterTheLastBlockAndCaptureResumes
        "the audio server has gone away (Connection terminated)", true},
       {"every source removed",
        [](PulseServer& s) {
-         s.runTool("pactl list short modules | grep module-null-sink | cut -f1 | "
-                   "xargs -n1 pactl unload-module");
+         s.runTool(
+             "pactl list short modules | grep module-null-sink | cut -f1 | "
+             "xargs -n1 pactl unload-module");
        },
        "the audio server ended the recording (Entity killed)", true},
       {"source removed, stream moved",
        [](PulseServer& s) {
-         s.runTool("pactl list short modules | grep module-remap-source | cut -f1 | "
-                   "xargs -n1 pactl unload-module");
+         s.runTool(
+             "pactl list short modules | grep module-remap-source | cut -f1 | "
+             "xargs -n1 pactl unload-module");
        },
        nullptr},
   };

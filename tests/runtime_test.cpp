@@ -96,7 +96,8 @@ TEST(MainLoopTest, RunReturnsAfterQuitFromAnotherThread) {
   quitter.join();
 }
 
-Task<void> readAll(AsyncChannel<int>& channel, std::vector<int>& seen, std::stop_token stop, bool& ended) {
+Task<void> readAll(AsyncChannel<int>& channel, std::vector<int>& seen, std::stop_token stop,
+                   bool& ended) {
   while (auto v = co_await channel.next(stop)) seen.push_back(*v);
   ended = true;
 }

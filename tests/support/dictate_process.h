@@ -17,14 +17,13 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 extern char** environ;
 

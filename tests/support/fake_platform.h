@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "runtime/main_loop.h"
 #include "platform/platform.h"
+#include "runtime/main_loop.h"
 #include "runtime/task.h"
 
 namespace dictate {

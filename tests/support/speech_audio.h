@@ -4,8 +4,6 @@
 // core library) can use it too. Single-threaded.
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -14,9 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <numeric>
 #include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,7 +64,7 @@ inline std::vector<std::string> words(const std::string& text) {
 inline size_t wordErrors(const std::string& reference, const std::string& hypothesis) {
   auto ref = words(reference), hyp = words(hypothesis);
   std::vector<size_t> row(hyp.size() + 1), next(hyp.size() + 1);
-  std::iota(row.begin(), row.end(), size_t{0});
+  for (size_t j = 0; j < row.size(); ++j) row[j] = j;
   for (size_t i = 0; i < ref.size(); ++i) {
     next[0] = i + 1;
     for (size_t j = 0; j < hyp.size(); ++j)
@@ -118,14 +114,12 @@ class ScratchDir {
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
+  ~ScratchDir() { fs::remove_all(path_, ignored_); }
   const fs::path& path() const { return path_; }
 
  private:
   fs::path path_;
+  std::error_code ignored_;  // of the removal
 };
 
 // `text` spoken by espeak-ng (voice e.g. "en-us" or "en-us+f3") as clean

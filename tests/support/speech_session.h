@@ -7,13 +7,9 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
-#include <optional>
+#include <cstdint>
 #include <span>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "platform/error.h"
 #include "platform/speech.h"
@@ -55,37 +51,34 @@ class SpeechSession {
     reader_.cancel();
     loop_.poll();
   }
-  SpeechSession(const SpeechSession&) = delete;
-  SpeechSession& operator=(const SpeechSession&) = delete;
 
   // Starts the analyzer and waits for it; throws the start's Error.
   void start(std::chrono::seconds timeout = std::chrono::seconds(30)) {
     beginStart();
-    if (!loop_.runUntil([&] { return started_->has_value(); }, timeout))
+    if (!loop_.runUntil([&] { return state_->started.has_value(); }, timeout))
       throw std::runtime_error("start hangs");
-    if (**started_) std::rethrow_exception(**started_);
+    if (*state_->started) std::rethrow_exception(*state_->started);
   }
   // Asks the analyzer to start; the loop's next turns carry it out.
   void beginStart() {
     launch(analyzer_->start(std::move(stream_.first)),
-           [started = started_](std::exception_ptr e) { started->emplace(e); });
+           [s = state_](std::exception_ptr e) { s->started.emplace(e); });
   }
-  bool hasStarted() const { return started_->has_value() && !**started_; }
+  bool hasStarted() const { return state_->started.has_value() && !*state_->started; }
 
-  // Yields one buffer of 16 kHz mono samples into the input stream.
-  void feed(std::span<const int16_t> samples) {
-    auto buffer = PcmBuffer::make({16000, 1, SampleFormat::int16}, uint32_t(samples.size()));
-    std::copy(samples.begin(), samples.end(), buffer->int16Data());
-    buffer->setFrameLength(uint32_t(samples.size()));
-    stream_.second.yield(AnalyzerInput{buffer});
+  // Yields `samples` into the input stream in buffers of `block` samples
+  // (all in one by default), without waiting.
+  void feed(std::span<const int16_t> samples, size_t block = SIZE_MAX) {
+    for (size_t i = 0; i < samples.size(); i += block) {
+      auto part = samples.subspan(i, std::min(block, samples.size() - i));
+      auto buffer = PcmBuffer::make({16000, 1, SampleFormat::int16}, uint32_t(part.size()));
+      std::copy(part.begin(), part.end(), buffer->int16Data());
+      buffer->setFrameLength(uint32_t(part.size()));
+      feedBuffer(buffer);
+    }
   }
   AnalyzerInputStream::YieldResult feedBuffer(std::shared_ptr<PcmBuffer> buffer) {
     return stream_.second.yield(AnalyzerInput{std::move(buffer)});
-  }
-  // Yields all of `samples` in blocks of `block` samples, without waiting.
-  void feedAll(std::span<const int16_t> samples, size_t block) {
-    for (size_t i = 0; i < samples.size(); i += block)
-      feed(samples.subspan(i, std::min(block, samples.size() - i)));
   }
 
   // Finishes the input and waits for the finalisation to return; notes
@@ -106,8 +99,9 @@ class SpeechSession {
   const std::vector<TimedResult>& results() const { return state_->results; }
   bool ended() const { return state_->ended; }
   const std::string& failure() const { return state_->failure; }
-  size_t resultsAtFinalize() const { return state_->atFinalize->first; }
-  bool endedAtFinalize() const { return state_->atFinalize->second; }
+  // What had reached the reader, and whether the results had ended, when
+  // the finalisation returned.
+  std::optional<std::pair<size_t, bool>> atFinalize() const { return state_->atFinalize; }
   // The final texts, joined by blanks.
   std::string finalText() const {
     std::string text;
@@ -140,6 +134,7 @@ class SpeechSession {
     std::vector<TimedResult> results;
     bool ended = false;
     std::string failure;
+    std::optional<std::exception_ptr> started;
     std::optional<std::pair<size_t, bool>> atFinalize;  // results, ended
   };
 
@@ -148,8 +143,6 @@ class SpeechSession {
   std::shared_ptr<SpeechAnalyzer> analyzer_;
   std::shared_ptr<State> state_ = std::make_shared<State>();
   TaskHandle reader_;
-  std::shared_ptr<std::optional<std::exception_ptr>> started_ =
-      std::make_shared<std::optional<std::exception_ptr>>();
   std::pair<AnalyzerInputStream::Sequence, AnalyzerInputStream::Continuation> stream_ =
       AnalyzerInputStream::make();
 };
