@@ -45,7 +45,8 @@ class SpeechRecognitionTest : public ::testing::Test {
   MainLoop loop_;
 };
 
-TEST_F(SpeechRecognitionTest, EveryResultArrivesBeforeTheFinalisationReturnsAndOnlyThen) {
+TEST_F(SpeechRecognitionTest,
+       ResultsAllArriveBeforeTheFinalisationReturnsAndDictationsShareADecoder) {
   const auto audio = readPcm16(kDebianTestData / "goforward.raw");
   // A fresh decoder for each block size: audio held back between blocks is
   // neither lost nor decoded twice.
@@ -60,12 +61,10 @@ TEST_F(SpeechRecognitionTest, EveryResultArrivesBeforeTheFinalisationReturnsAndO
     EXPECT_TRUE(session->failure().empty()) << session->failure();
     EXPECT_EQ(session->atFinalize(), std::pair(session->results().size(), true));
   }
-  // With a decoder at hand, start() needs no loading thread: one turn of
-  // the loop is enough.
+  // The next dictation takes the decoder the last one gave back.
+  ASSERT_TRUE(service.hasLoadedDecoder());
   SpeechSession second(loop_, service);
-  second.beginStart();
-  loop_.poll();
-  EXPECT_TRUE(second.hasStarted());
+  second.start();
   EXPECT_FALSE(service.hasLoadedDecoder()) << "the running dictation holds it";
   second.feed(audio, kBlock);
   second.abandon();  // joins the worker
@@ -73,6 +72,7 @@ TEST_F(SpeechRecognitionTest, EveryResultArrivesBeforeTheFinalisationReturnsAndO
   loop_.poll();
   EXPECT_EQ(second.results().size(), delivered);
   EXPECT_FALSE(second.ended());
+  EXPECT_TRUE(service.hasLoadedDecoder());
   // The decoder went back usable. Input that ends with the last word gets
   // its final from the finalisation alone.
   auto cut = dictate(service, std::span(audio).first(size_t(2.35 * kRate)));

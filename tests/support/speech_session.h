@@ -54,17 +54,12 @@ class SpeechSession {
 
   // Starts the analyzer and waits for it; throws the start's Error.
   void start(std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    beginStart();
+    launch(analyzer_->start(std::move(stream_.first)),
+           [s = state_](std::exception_ptr e) { s->started.emplace(e); });
     if (!loop_.runUntil([&] { return state_->started.has_value(); }, timeout))
       throw std::runtime_error("start hangs");
     if (*state_->started) std::rethrow_exception(*state_->started);
   }
-  // Asks the analyzer to start; the loop's next turns carry it out.
-  void beginStart() {
-    launch(analyzer_->start(std::move(stream_.first)),
-           [s = state_](std::exception_ptr e) { s->started.emplace(e); });
-  }
-  bool hasStarted() const { return state_->started.has_value() && !*state_->started; }
 
   // Yields `samples` into the input stream in buffers of `block` samples
   // (all in one by default), without waiting.
