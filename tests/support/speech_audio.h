@@ -86,13 +86,12 @@ inline std::vector<Clip> debianRecordings() {
   for (auto [dir, list] :
        {std::pair{"librivox", "transcription"}, {"cards", "cards.transcription"}}) {
     std::ifstream in(kDebianTestData / dir / list);
-    for (std::string line; std::getline(in, line);) {  // "<s> words </s> (id)"
-      auto open = line.rfind('('), close = line.rfind(')');
-      if (close == std::string::npos || open > close) continue;
-      std::string id = line.substr(open + 1, close - open - 1), text;
-      for (auto& w : words(std::regex_replace(line.substr(0, open), std::regex("</?s>"), "")))
-        text += (text.empty() ? "" : " ") + w;
-      clips.push_back({id, readPcm16(kDebianTestData / dir / (id + ".wav")), text});
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+      if (!std::regex_match(line, m, std::regex(R"(<s>(.*)</s>\s*\((.*)\)\s*)"))) continue;
+      std::string text;
+      for (auto& w : words(m[1])) text += (text.empty() ? "" : " ") + w;
+      clips.push_back({m[2], readPcm16(kDebianTestData / dir / (m[2].str() + ".wav")), text});
     }
   }
   return clips;
