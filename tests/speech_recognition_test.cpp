@@ -27,6 +27,17 @@ namespace {
 using namespace speechaudio;
 constexpr size_t kBlock = 4096;  // frames, as the microphone tap delivers them
 
+// What `f` threw, as the host reads it; "" when it did not throw.
+template <typename F>
+std::string failureOf(F f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.localizedDescription();
+  }
+  return "";
+}
+
 class SpeechRecognitionTest : public ::testing::Test {
  protected:
   // One whole dictation of `samples`; input ends right after the last sample.
@@ -161,16 +172,7 @@ TEST_F(SpeechRecognitionTest, EveryDamagedModelFileFailsTheStartUntilRepaired) {
   setenv("XDG_CACHE_HOME", (scratch_.path() / "cache").c_str(), 1);
   const fs::path model = store_->userModelDir(Locale("en-US"));
   PocketSphinxService service(store_);
-  auto startFailure = [&] {
-    SpeechSession session(loop_, service);
-    try {
-      session.start();
-    } catch (const Error& e) {
-      return e.localizedDescription();
-    }
-    session.finishAndFinalize();
-    return std::string();
-  };
+  auto startFailure = [&] { return failureOf([&] { SpeechSession(loop_, service).start(); }); };
   // What the failure says of each file cut to half its length, or overwritten
   // with as many random bytes; % stands for the file.
   const std::string gaveUp = "the decoder library gave up reading % (exit status 1)",
@@ -243,12 +245,7 @@ TEST(PocketSphinxServiceTest, StartFailuresSayWhatIsMissing) {
         {"de-DE", "no speech model exists for de-DE; only en-US is supported"}}) {
     MainLoop loop;
     SpeechSession session(loop, service, Locale(locale));
-    try {
-      session.start();
-      ADD_FAILURE() << "started";
-    } catch (const Error& e) {
-      EXPECT_EQ(e.localizedDescription(), expected);
-    }
+    EXPECT_EQ(failureOf([&] { session.start(); }), expected);
     // A never-started analyzer still ends its results when finalised.
     session.finishAndFinalize();
     EXPECT_EQ(session.atFinalize(), std::pair(size_t{0}, true));
@@ -256,13 +253,9 @@ TEST(PocketSphinxServiceTest, StartFailuresSayWhatIsMissing) {
   // An incomplete model is reported before the library sees it.
   fs::create_directories(scratch.path() / "model" / "en-us");
   std::ofstream(scratch.path() / "model" / "en-us" / "mdef") << "x";
-  try {
-    PocketSphinxDecoder::load(scratch.path() / "model");
-    ADD_FAILURE() << "loaded";
-  } catch (const Error& e) {
-    EXPECT_EQ(e.localizedDescription(), "speech model in " + (scratch.path() / "model").string() +
-                                            " is incomplete: en-us/means is missing");
-  }
+  EXPECT_EQ(failureOf([&] { PocketSphinxDecoder::load(scratch.path() / "model"); }),
+            "speech model in " + (scratch.path() / "model").string() +
+                " is incomplete: en-us/means is missing");
 }
 
 TEST(WordCasingTest, WritesIAndCapitalisedOnlyWordsAsPeopleDo) {
