@@ -1,16 +1,15 @@
 // The model store: where models are found, reservations shared between
-// processes, the download catalog, and model installation from a local HTTP
-// server or a file, including downloads that fail.
+// processes, the download catalog, and installing a model over HTTP from a
+// server thread on 127.0.0.1 or from a file: downloads that fail and archives
+// that would write outside the store leave no model and nothing behind.
 #include "platform/linux/model_store.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <map>
 #include <thread>
 
 #include "platform/error.h"
@@ -22,216 +21,271 @@ namespace dictate {
 namespace {
 
 namespace fs = std::filesystem;
-using speechaudio::ScratchDir;
 
-void writeFile(const fs::path& file, const std::string& text) {
-  fs::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary) << text;
-}
+const std::vector<std::string> kModelFiles = {
+    "en-us/mdef",        "en-us/means",  "en-us/variances",   "en-us/transition_matrices",
+    "en-us/sendump",     "en-us.lm.bin", "en-us/feat.params", "en-us/noisedict",
+    "cmudict-en-us.dict"};
 
 std::string readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A model folder whose files have the right names and some content.
-void makeFakeModel(const fs::path& dir) {
-  for (const char* name : {"en-us/mdef", "en-us/means", "en-us/variances",
-                           "en-us/transition_matrices", "en-us/feat.params", "en-us/noisedict",
-                           "en-us/sendump", "en-us.lm.bin", "cmudict-en-us.dict"}) {
-    writeFile(dir / name, std::string("content of ") + name);
-  }
+SpeechModules transcriberFor(const std::string& locale) {
+  return {std::make_shared<PocketSphinxTranscriber>(
+      TranscriberConfiguration{Locale(locale), {}, {}, {}})};
 }
 
-std::shared_ptr<SpeechTranscriber> transcriberFor(const std::string& locale) {
-  TranscriberConfiguration config;
-  config.locale = Locale(locale);
-  return std::make_shared<PocketSphinxTranscriber>(config);
-}
-
-// Runs `task` on a loop of its own; returns the description of what it
-// threw, or "" when it succeeded.
+// Runs `task` on a loop of its own: what it threw ("" when nothing), and its value.
 template <typename T>
-std::string outcomeOf(Task<T> task, T* result = nullptr) {
+std::pair<std::string, T> outcomeOf(Task<T> task) {
   MainLoop loop;
-  bool done = false;
-  std::string failure;
-  spawn(
-      [](Task<T> t, T* out, bool& finished) -> Task<void> {
-        T value = co_await std::move(t);
-        if (out) *out = std::move(value);
-        finished = true;
-      }(std::move(task), result, done),
-      [&](std::exception_ptr e) {
-        failure = describeError(e);
-        done = true;
-      });
-  EXPECT_TRUE(loop.runUntil([&] { return done; }, std::chrono::seconds(20)));
-  return failure;
+  std::optional<std::pair<std::string, T>> outcome;
+  spawn([](Task<T> t, auto* out) -> Task<void> { out->emplace("", co_await std::move(t)); }(
+                                     std::move(task), &outcome),
+        [&](std::exception_ptr e) { outcome.emplace(describeError(e), T{}); });
+  EXPECT_TRUE(loop.runUntil([&] { return outcome.has_value(); }, std::chrono::seconds(20)));
+  return outcome ? std::move(*outcome) : std::pair<std::string, T>{"hangs", T{}};
 }
 
 class ModelStoreTest : public ::testing::Test {
  protected:
-  fs::path userStore() const { return scratch_.path() / "home" / "quillmarsh-dictate"; }
-  fs::path systemDir(int i) const { return scratch_.path() / ("system" + std::to_string(i)); }
-  ModelStore makeStore() const { return ModelStore({userStore(), {systemDir(1), systemDir(2)}}); }
+  fs::path path(const std::string& relative) const { return scratch_.path() / relative; }
+  ModelStore store() const { return ModelStore({path("store"), {path("data"), path("system")}}); }
+  void makeModel(const fs::path& dir, const std::string& skip = "") {
+    for (const auto& name : kModelFiles) {
+      fs::create_directories((dir / name).parent_path());
+      if (name != skip) std::ofstream(dir / name) << name;
+    }
+  }
+  // Installs through the inventory as the engine does; "" on success.
+  std::string install() {
+    ModelStore s = store();
+    return outcomeOf([](ModelStore& s) -> Task<bool> {
+             auto request = co_await s.assetInstallationRequest(transcriberFor("en-US"));
+             if (request) co_await request->downloadAndInstall();
+             co_return true;
+           }(s))
+        .first;
+  }
 
-  ScratchDir scratch_;
+  speechaudio::ScratchDir scratch_;
 };
 
-TEST_F(ModelStoreTest, LocationsFollowTheXdgVariables) {
-  struct Case {
-    const char* dataHome;
-    const char* dataDirs;
-    const char* expectedStore;
-    std::vector<fs::path> expectedDirs;
-  };
-  const Case cases[] = {
-      {nullptr,
-       nullptr,
-       "/home/u/.local/share/quillmarsh-dictate",
-       {"/usr/local/share", "/usr/share"}},
-      {"", "", "/home/u/.local/share/quillmarsh-dictate", {"/usr/local/share", "/usr/share"}},
-      {"/data", "/a:/b/c", "/data/quillmarsh-dictate", {"/a", "/b/c"}},
-      // Relative paths are not valid in these variables and are skipped.
-      {"relative", "rel:/a::", "/home/u/.local/share/quillmarsh-dictate", {"/a"}},
-  };
+// Relative folders are not valid in the XDG variables and are skipped.
+TEST_F(ModelStoreTest, LocationsFollowTheXdgVariablesButNotRelativeFolders) {
   const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS"};
-  std::vector<std::optional<std::string>> saved;
-  for (const char* name : names) {
-    const char* value = std::getenv(name);
-    saved.push_back(value ? std::optional<std::string>(value) : std::nullopt);
+  const char* values[] = {"/home/u", "relative", "rel:/a::/b/c"};
+  std::optional<std::string> saved[3];
+  for (int i = 0; i < 3; ++i) {
+    if (const char* value = getenv(names[i])) saved[i] = value;
+    setenv(names[i], values[i], 1);
   }
-  auto set = [](const char* name, const char* value) {
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  };
-  for (const auto& c : cases) {
-    setenv("HOME", "/home/u", 1);
-    set("XDG_DATA_HOME", c.dataHome);
-    set("XDG_DATA_DIRS", c.dataDirs);
-    auto locations = ModelStoreLocations::fromEnvironment();
-    EXPECT_EQ(locations.userStore, c.expectedStore) << (c.dataHome ? c.dataHome : "(unset)");
-    EXPECT_EQ(locations.dataDirs, c.expectedDirs) << (c.dataDirs ? c.dataDirs : "(unset)");
-  }
-  for (size_t i = 0; i < saved.size(); ++i) set(names[i], saved[i] ? saved[i]->c_str() : nullptr);
+  auto locations = ModelStoreLocations::fromEnvironment();
+  EXPECT_EQ(locations.userStore, "/home/u/.local/share/quillmarsh-dictate");
+  EXPECT_EQ(locations.dataDirs, std::vector<fs::path>({"/a", "/b/c"}));
+  unsetenv(names[1]);
+  unsetenv(names[2]);
+  EXPECT_EQ(ModelStoreLocations::fromEnvironment().dataDirs,
+            std::vector<fs::path>({"/usr/local/share", "/usr/share"}));
+  for (int i = 0; i < 3; ++i)
+    saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
+// The user's store comes first, then each data folder: ours, then Debian's
+// package's. A model without all its files is not there.
 TEST_F(ModelStoreTest, ModelIsFoundInTheUserStoreFirstThenInSystemFolders) {
-  struct Case {
-    const char* name;
-    std::vector<fs::path> complete;    // relative to the scratch folder
-    std::vector<fs::path> incomplete;  // complete but for one file
-    std::optional<fs::path> expected;
-  };
-  const fs::path user = "home/quillmarsh-dictate/model/en-us";
-  const fs::path debian = "system2/pocketsphinx/model/en-us";
-  const fs::path ours = "system1/quillmarsh-dictate/model/en-us";
-  const Case cases[] = {
-      {"user store", {user, debian}, {}, user},
-      {"Debian's package", {debian}, {}, debian},
-      {"system folders in order", {debian, ours}, {}, ours},
-      {"incomplete user copy", {debian}, {user}, debian},
-      {"missing", {}, {user}, std::nullopt},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    fs::remove_all(scratch_.path());
-    fs::create_directories(scratch_.path());
-    for (const auto& dir : c.complete) makeFakeModel(scratch_.path() / dir);
-    for (const auto& dir : c.incomplete) {
-      makeFakeModel(scratch_.path() / dir);
-      fs::remove(scratch_.path() / dir / "en-us" / "means");
-    }
-    auto store = makeStore();
-    auto found = store.findModel(Locale("en_US"));
-    EXPECT_EQ(found,
-              c.expected ? std::optional<fs::path>(scratch_.path() / *c.expected) : std::nullopt);
-    std::unique_ptr<AssetInstallationRequest> request;
-    EXPECT_EQ(outcomeOf(store.assetInstallationRequest({transcriberFor("en-US")}), &request), "");
-    EXPECT_EQ(request != nullptr, !c.expected);
+  makeModel(path("store/model/en-us"), "en-us/means");
+  EXPECT_EQ(store().findModel(Locale("en_US")), std::nullopt);
+  EXPECT_NE(outcomeOf(store().assetInstallationRequest(transcriberFor("en-US"))).second, nullptr);
+  for (const char* dir : {"system/pocketsphinx/model/en-us", "data/quillmarsh-dictate/model/en-us",
+                          "store/model/en-us"}) {
+    makeModel(path(dir));
+    EXPECT_EQ(store().findModel(Locale("en_US")), path(dir));
   }
-}
-
-TEST_F(ModelStoreTest, LocaleWithoutAModelIsRefusedAtOnce) {
-  auto store = makeStore();
-  std::unique_ptr<AssetInstallationRequest> request;
-  EXPECT_EQ(outcomeOf(store.assetInstallationRequest({transcriberFor("fr-FR")}), &request),
+  EXPECT_EQ(outcomeOf(store().assetInstallationRequest(transcriberFor("en-US"))).second, nullptr);
+  EXPECT_EQ(outcomeOf(store().assetInstallationRequest(transcriberFor("fr-FR"))).first,
             "no speech model exists for fr-FR; only en-US is supported");
-  EXPECT_EQ(outcomeOf(store.assetInstallationRequest({transcriberFor("fr-FR")}), &request),
-            ModelStore::unsupportedLocaleDescription(Locale("fr_fr")));
 }
 
-TEST_F(ModelStoreTest, ReservationsRoundTripAndUnreadableLinesAreIgnored) {
-  auto store = makeStore();
-  EXPECT_TRUE(store.readReservations().empty());
-  bool added = false;
-  EXPECT_EQ(outcomeOf(store.reserve(Locale("en-US")), &added), "");
-  EXPECT_TRUE(added);
-  EXPECT_EQ(outcomeOf(store.reserve(Locale("en_us")), &added), "");
-  EXPECT_FALSE(added) << "the same locale written differently";
-  writeFile(userStore() / "reserved-locales", readFile(userStore() / "reserved-locales") +
-                                                  "\x01\xff garbage\n\n# note\nde-DE\r\nen-US\n");
-  std::vector<Locale> reserved;
-  EXPECT_EQ(outcomeOf(store.reservedLocales(), &reserved), "");
+TEST_F(ModelStoreTest, ReservationsAreSharedBetweenProcessesAndUnreadableLinesIgnored) {
+  ModelStore s = store();
+  EXPECT_EQ(outcomeOf(s.reserve(Locale("en-US"))), std::pair(std::string(), true));
+  EXPECT_EQ(outcomeOf(s.reserve(Locale("en_us"))), std::pair(std::string(), false));
+  std::ofstream(path("store/reserved-locales"), std::ios::app)
+      << "\x01\xff garbage\n\n# note\nde-DE\r\nen-US\n";
+  auto reserved = outcomeOf(s.reservedLocales()).second;
   ASSERT_EQ(reserved.size(), 2u);
-  EXPECT_EQ(reserved[0].identifier(), "en-US");
   EXPECT_EQ(reserved[1].identifier(), "de-DE");
-  EXPECT_TRUE(store.addReservation(Locale("it-IT")));
-  EXPECT_EQ(readFile(userStore() / "reserved-locales"), "en-US\nde-DE\nit-IT\n");
-}
-
-TEST_F(ModelStoreTest, TwoProcessesReservingAtOnceLoseNothing) {
-  constexpr int kPerProcess = 25;
-  const char* regions[] = {"AA", "BB"};
+  EXPECT_TRUE(s.addReservation(Locale("it-IT")));
+  EXPECT_EQ(readFile(path("store/reserved-locales")), "en-US\nde-DE\nit-IT\n");
+  // Two processes reserving at once lose nothing, and leave only the list and its lock.
   std::vector<pid_t> children;
-  for (const char* region : regions) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      auto store = makeStore();
-      for (int i = 0; i < kPerProcess; ++i) {
-        std::string language = {static_cast<char>('a' + i / 26), static_cast<char>('a' + i % 26)};
-        store.addReservation(Locale(language + "-" + region));
-      }
-      _exit(0);
+  for (const char* region : {"-AA", "-BB"}) {
+    if (pid_t pid = fork(); pid != 0) {
+      children.push_back(pid);
+      continue;
     }
-    children.push_back(pid);
+    for (char c = 'a'; c < 'a' + 25; ++c)
+      store().addReservation(Locale(std::string{'a', c} + region));
+    _exit(0);
   }
   for (pid_t pid : children) {
-    int status = 0;
+    int status = -1;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(status, 0);
   }
-  EXPECT_EQ(makeStore().readReservations().size(), 2u * kPerProcess);
-  for (const auto& entry : fs::directory_iterator(userStore())) {
-    EXPECT_TRUE(entry.path().filename() == "reserved-locales" ||
-                entry.path().filename() == "reserved-locales.lock")
-        << "left behind: " << entry.path();
-  }
+  EXPECT_EQ(store().readReservations().size(), 53u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(path("store")), fs::directory_iterator()), 2);
 }
 
-TEST(ModelCatalogTest, OnlyWellFormedEntriesAreRead) {
-  const std::string sha(64, 'a');
-  std::istringstream catalog(
-      "# comment\n"
-      "\n"
-      "en-US https://example.org/a.tar.gz 123 " +
-      sha + "\n" + "en_us file:///tmp/b.zip 9 " + std::string(64, 'B') + "\n" +
-      "en-US https://example.org/c.tar.gz 12x " + sha + "\n" +          // size not a number
-      "en-US https://example.org/d.tar.gz 1 " + sha.substr(1) + "\n" +  // short checksum
-      "en-US https://example.org/e.tar.gz 1 " + sha + " extra\n" +
-      "#en-US https://example.org/f.tar.gz 1 " + sha + "\n" +
-      "en-US https://example.org/g.tar.gz\n");
-  auto entries = parseCatalog(catalog);
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].url, "https://example.org/a.tar.gz");
-  EXPECT_EQ(entries[0].size, 123u);
-  EXPECT_EQ(entries[1].locale, "en-US");
-  EXPECT_EQ(entries[1].sha256, std::string(64, 'b'));
+// Serves canned replies by path on 127.0.0.1 until destroyed; 404 for others.
+class HttpServer {
+ public:
+  explicit HttpServer(std::map<std::string, std::string> replies) : replies_(std::move(replies)) {
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    listen(listener_, 4);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    thread_ = std::thread([this] {
+      for (int client; (client = accept(listener_, nullptr, nullptr)) >= 0; close(client)) {
+        std::string request;
+        char chunk[1024];
+        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
+                        (n = read(client, chunk, sizeof chunk)) > 0;)
+          request.append(chunk, size_t(n));
+        char path[256] = "";
+        std::sscanf(request.c_str(), "%*s %255s", path);
+        auto reply = replies_.find(path);
+        std::string text =
+            reply != replies_.end() ? reply->second : "HTTP/1.1 404 Not Found\r\n\r\n";
+        send(client, text.data(), text.size(), MSG_NOSIGNAL);
+      }
+    });
+  }
+  ~HttpServer() {
+    shutdown(listener_, SHUT_RDWR);  // wakes accept()
+    thread_.join();
+    close(listener_);
+  }
+  std::string url;
+
+ private:
+  const std::map<std::string, std::string> replies_;
+  int listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::thread thread_;
+};
+
+// Each install starts over a stale, incomplete copy in the user's store.
+TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBehind) {
+  const fs::path outside = path("outside"), victim = outside / "victim";
+  // Archives with the model at the top or in one folder, without a file,
+  // or with one entry that would write outside the store. Made with
+  // Python's tarfile: only a pax archive's hard link carries data, and tar
+  // cannot write one.
+  auto model = [](const std::string& prefix, const std::string& skip = "") {
+    std::string entries = "('" + prefix + "en-us', b'5', ''), ";
+    for (const auto& name : kModelFiles)
+      if (name != skip) entries += "('" + prefix + name + "', b'0', ''), ";
+    return entries;
+  };
+  const std::map<std::string, std::string> archives = {
+      {"model.tar.gz", model("en-us-model/")},
+      {"flat.tar", model("./")},
+      {"incomplete.tar.gz", model("", "en-us/mdef")},
+      {"hardlink.tar", model("m/") + "('m/hl', b'1', '" + victim.string() + "')"},
+      {"symlink.tar",
+       model("m/") + "('m/up', b'2', '" + outside.string() + "'), ('m/up/x', b'0', '')"},
+      {"absolute.tar", model("m/") + "('" + outside.string() + "/x', b'0', '')"},
+      {"dotdot.tar", model("m/") + "('m/../../../outside/x', b'0', '')"},
+      {"device.tar", model("m/") + "('m/null', b'3', '')"},
+      {"fifo.tar", model("m/") + "('m/fifo', b'6', '')"}};
+  std::string script =
+      "import io, tarfile\n"
+      "def tar(file, entries):\n"
+      "  t = tarfile.open(file, 'w:gz' if file.endswith('gz') else 'w', "
+      "format=tarfile.PAX_FORMAT)\n"
+      "  for name, type, link in entries:\n"
+      "    data = name.encode() if type in (b'0', b'1') else b''\n"
+      "    i = tarfile.TarInfo(name); i.type = type; i.linkname = link; i.mode = 0o644\n"
+      "    i.size = len(data); i.pax_headers = {'comment': 'pax'}; t.addfile(i, io.BytesIO(data))\n"
+      "  t.close()\n";
+  for (const auto& [name, entries] : archives)
+    script += "tar('" + path(name).string() + "', [" + entries + "])\n";
+  speechaudio::run("python3 - <<'EOF'\n" + script + "EOF");
+
+  // Served over HTTP: the model archive, and as many bytes that are not it.
+  const std::string body = readFile(path("model.tar.gz"));
+  auto ok = [](const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  HttpServer server({{"/model.tar.gz", ok(body)}, {"/corrupt", ok(std::string(body.size(), 'x'))}});
+  const std::string unpack = "could not be unpacked: ";
+  struct Case {
+    std::string source;    // a path on the server, or an archive's file
+    int sizeChange;        // of the size the catalog gives
+    std::string expected;  // "" for an installed model
+  };
+  const Case cases[] = {{"/model.tar.gz", 0, ""},
+                        {"flat.tar", 0, ""},
+                        {"/missing", 0, "failed: The requested URL returned error: 404"},
+                        {"/model.tar.gz", 10,
+                         "was cut short: received " + std::to_string(body.size()) + " of " +
+                             std::to_string(body.size() + 10) + " bytes"},
+                        {"/model.tar.gz", -10, "is larger than the expected"},
+                        {"/corrupt", 0, "is corrupt: its SHA-256 checksum does not match"},
+                        {"incomplete.tar.gz", 0, "does not hold a complete speech model"},
+                        {"hardlink.tar", 0, unpack + "hard link m/hl"},
+                        {"symlink.tar", 0, unpack + "symbolic link m/up"},
+                        {"absolute.tar", 0, unpack + "unsafe path " + outside.string() + "/x"},
+                        {"dotdot.tar", 0, unpack + "unsafe path m/../../../outside/x"},
+                        {"device.tar", 0, unpack + "special file m/null"},
+                        {"fifo.tar", 0, unpack + "special file m/fifo"},
+                        {"", 0,
+                         "the speech model for en-US is not installed and no download source is "
+                         "known; install the Debian package pocketsphinx-en-us"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source);
+    for (const char* dir : {"store", "data", "outside"}) fs::remove_all(path(dir));
+    makeModel(path("store/model/en-us"), "en-us/means");
+    fs::create_directories(path("data/quillmarsh-dictate"));
+    fs::create_directories(outside);
+    std::ofstream(victim) << "secret";
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    const bool http = c.source.starts_with("/");
+    const std::string url = http ? server.url + c.source : "file://" + path(c.source).string();
+    if (!c.source.empty()) {
+      const fs::path archive = path(http ? "model.tar.gz" : c.source);
+      // Entries that are not well formed are skipped; locale and checksum
+      // may be written either way.
+      std::string sha = sha256OfFile(archive), upper = sha;
+      for (char& ch : upper) ch = static_cast<char>(std::toupper(ch));
+      std::ofstream(path("data/quillmarsh-dictate/model-catalog.txt"))
+          << "# test catalog\n\nen-US " << url << " 12x " << sha << "\nen-US " << url << " 1 "
+          << sha.substr(1) << "\nen-US " << url << " 1 " << sha << " extra\n#en-US " << url << " 1 "
+          << sha << "\nen-US " << url << "\nen_us " << url << " "
+          << fs::file_size(archive) + c.sizeChange << " " << upper << "\n";
+    }
+    const std::string failure = install();
+    if (c.expected.empty()) {
+      EXPECT_EQ(failure, "");
+      EXPECT_EQ(store().findModel(Locale("en-US")), path("store/model/en-us"));
+      EXPECT_TRUE(readFile(path("store/model/en-us/en-us/means")).ends_with("en-us/means"));
+    } else {
+      EXPECT_NE(failure.find(c.expected), std::string::npos) << failure;
+      EXPECT_EQ(failure.find(" from " + url + " ") == std::string::npos, c.source.empty());
+      EXPECT_EQ(store().findModel(Locale("en-US")), std::nullopt);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(path("store/model")), fs::directory_iterator()),
+              1)
+        << "a download's temporary files are left";
+    EXPECT_EQ(readFile(victim), "secret");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+  }
 }
 
 }  // namespace
