@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
+#include <vector>
 #include <stdexcept>
 
 #include "platform/error.h"
+#include "runtime/async_channel.h"
 #include "runtime/main_loop.h"
 #include "runtime/task.h"
 
@@ -49,6 +52,35 @@ TEST(MainLoopTest, TasksCompletionsAndPostsRunOnTheLoopThread) {
   EXPECT_EQ(sum, 43);
   EXPECT_EQ(resumedOn, std::this_thread::get_id());
   EXPECT_EQ(reported, "boom");
+}
+
+Task<void> awaitHandler(std::optional<CompletionHandler<int>>* saved) {
+  co_await Completion<int>([saved](CompletionHandler<int> done) { saved->emplace(done); });
+}
+
+Task<void> awaitPush(AsyncChannel<int>* channel, std::stop_token stop) {
+  co_await channel->next(stop);
+}
+
+// A task dropped while it waits must never be resumed: not by a handler that
+// fires later, a channel push or cancel, or a yield already queued.
+TEST(MainLoopTest, ADroppedTaskIsNeverResumed) {
+  MainLoop loop;
+  std::optional<CompletionHandler<int>> saved;
+  AsyncChannel<int> pushed, cancelled;
+  std::stop_source stop;
+  std::vector<Task<void>> tasks;
+  tasks.push_back(awaitHandler(&saved));
+  tasks.push_back(awaitPush(&pushed, {}));
+  tasks.push_back(awaitPush(&cancelled, stop.get_token()));
+  tasks.push_back(failing());  // queues its resumption, then is dropped
+  for (auto& task : tasks) EXPECT_TRUE(task.await_suspend(std::noop_coroutine()));
+  stop.request_stop();  // queues the cancelled reader's resumption
+  tasks.clear();
+  (*saved)(1);
+  pushed.push(2);
+  EXPECT_EQ(loop.poll(), 3u) << "the queued resumptions run and do nothing";
+  EXPECT_EQ(pushed.queuedCount(), 1u);
 }
 
 }  // namespace
