@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 
 #include "app/platform_module.h"
@@ -73,8 +72,8 @@ TEST_F(CliTest, AnswersEveryInputWithExactlyItsBytes) {
   }
   many += "{\"cmd\":\"quit\",\"x\":[1]}\n" + kJump + "\n";
   // The module's path as the events write it: every '/' escaped.
-  const std::string module =
-      std::regex_replace((dir_ / dictate::kPlatformModuleName).string(), std::regex("/"), "\\/");
+  std::string module;
+  for (char c : (dir_ / dictate::kPlatformModuleName).string()) module += c == '/' ? "\\/" : std::string(1, c);
   const std::string start = "{\"cmd\":\"start\"}\n";
   const std::string failed =
       "{\"message\":\"start failed: cannot load the audio and speech services: " + module +

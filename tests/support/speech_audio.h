@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -86,12 +85,13 @@ inline std::vector<Clip> debianRecordings() {
   for (auto [dir, list] :
        {std::pair{"librivox", "transcription"}, {"cards", "cards.transcription"}}) {
     std::ifstream in(kDebianTestData / dir / list);
-    std::smatch m;
+    // Lines read "<s> words </s> (name)".
     for (std::string line; std::getline(in, line);) {
-      if (!std::regex_match(line, m, std::regex(R"(<s>(.*)</s>\s*\((.*)\)\s*)"))) continue;
-      std::string text;
-      for (auto& w : words(m[1])) text += (text.empty() ? "" : " ") + w;
-      clips.push_back({m[2], readPcm16(kDebianTestData / dir / (m[2].str() + ".wav")), text});
+      size_t open = line.find("<s>"), close = line.find("</s>"), paren = line.rfind('(');
+      if (open != 0 || close == std::string::npos || paren == std::string::npos) continue;
+      std::string name = line.substr(paren + 1, line.find(')', paren) - paren - 1), text;
+      for (auto& w : words(line.substr(3, close - 3))) text += (text.empty() ? "" : " ") + w;
+      clips.push_back({name, readPcm16(kDebianTestData / dir / (name + ".wav")), text});
     }
   }
   return clips;
@@ -102,7 +102,9 @@ inline void run(const std::string& command) {
 }
 
 inline std::string quoted(const std::string& text) {
-  return "'" + std::regex_replace(text, std::regex("'"), "'\\''") + "'";
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
 }
 
 // A folder for generated audio, removed with its contents at the end.
