@@ -179,7 +179,8 @@ class HttpServer {
   std::thread thread_;
 };
 
-// Each install starts over a stale, incomplete copy in the user's store.
+// Each install but the flat archive's starts over a stale, incomplete copy
+// in the user's store.
 TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBehind) {
   const fs::path outside = path("outside"), victim = outside / "victim";
   // Archives with the model at the top or in one folder, without a file,
@@ -250,7 +251,7 @@ TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBeh
   for (const auto& c : cases) {
     SCOPED_TRACE(c.source);
     for (const char* dir : {"store", "data", "outside"}) fs::remove_all(path(dir));
-    makeModel(path("store/model/en-us"), "en-us/means");
+    if (c.source != "flat.tar") makeModel(path("store/model/en-us"), "en-us/means");
     fs::create_directories(path("data/quillmarsh-dictate"));
     fs::create_directories(outside);
     std::ofstream(victim) << "secret";
