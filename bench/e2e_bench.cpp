@@ -29,9 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/dictate_process.h"
 #include "bench/e2e_support.h"
-#include "tests/support/dictate_process.h"
-#include "tests/support/speech_audio.h"
+#include "bench/speech_corpus.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <utility>
 
-#include "tests/support/speech_audio.h"
+#include "bench/speech_corpus.h"
 
 namespace e2e {
 

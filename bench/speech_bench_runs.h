@@ -21,7 +21,7 @@
 
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_service.h"
-#include "tests/support/speech_audio.h"
+#include "bench/speech_corpus.h"
 #include "tests/support/speech_session.h"
 
 extern char** environ;

@@ -1,16 +1,14 @@
 // The model store: where models are found, reservations shared between
-// processes, the download catalog, and installing a model over HTTP from a
-// server thread on 127.0.0.1 or from a file: downloads that fail and archives
-// that would write outside the store leave no model and nothing behind.
+// processes, the download catalog, and installing a model from a file URL:
+// downloads that fail and archives that would write outside the store leave
+// no model and nothing behind.
 #include "platform/linux/model_store.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <fstream>
 #include <map>
-#include <thread>
 
 #include "platform/error.h"
 #include "platform/linux/model_download.h"
@@ -140,45 +138,6 @@ TEST_F(ModelStoreTest, ReservationsAreSharedBetweenProcessesAndUnreadableLinesIg
   EXPECT_EQ(std::distance(fs::directory_iterator(path("store")), fs::directory_iterator()), 2);
 }
 
-// Serves canned replies by path on 127.0.0.1 until destroyed; 404 for others.
-class HttpServer {
- public:
-  explicit HttpServer(std::map<std::string, std::string> replies) : replies_(std::move(replies)) {
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t length = sizeof address;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    listen(listener_, 4);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    thread_ = std::thread([this] {
-      for (int client; (client = accept(listener_, nullptr, nullptr)) >= 0; close(client)) {
-        std::string request;
-        char chunk[1024];
-        for (ssize_t n; request.find("\r\n\r\n") == std::string::npos &&
-                        (n = read(client, chunk, sizeof chunk)) > 0;)
-          request.append(chunk, size_t(n));
-        char path[256] = "";
-        std::sscanf(request.c_str(), "%*s %255s", path);
-        auto reply = replies_.find(path);
-        std::string text =
-            reply != replies_.end() ? reply->second : "HTTP/1.1 404 Not Found\r\n\r\n";
-        send(client, text.data(), text.size(), MSG_NOSIGNAL);
-      }
-    });
-  }
-  ~HttpServer() {
-    shutdown(listener_, SHUT_RDWR);  // wakes accept()
-    thread_.join();
-    close(listener_);
-  }
-  std::string url;
-
- private:
-  const std::map<std::string, std::string> replies_;
-  int listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  std::thread thread_;
-};
-
 // Each install but the flat archive's starts over a stale, incomplete copy
 // in the user's store.
 TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBehind) {
@@ -218,26 +177,23 @@ TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBeh
     script += "tar('" + path(name).string() + "', [" + entries + "])\n";
   speechaudio::run("python3 - <<'EOF'\n" + script + "EOF");
 
-  // Served over HTTP: the model archive, and as many bytes that are not it.
-  const std::string body = readFile(path("model.tar.gz"));
-  auto ok = [](const std::string& body) {
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  };
-  HttpServer server({{"/model.tar.gz", ok(body)}, {"/corrupt", ok(std::string(body.size(), 'x'))}});
+  // The model archive's bytes, all changed: what a damaged download gives.
+  std::ofstream(path("corrupt")) << std::string(fs::file_size(path("model.tar.gz")), 'x');
   const std::string unpack = "could not be unpacked: ";
   struct Case {
-    std::string source;    // a path on the server, or an archive's file
+    std::string source;    // the file the catalog names
     int sizeChange;        // of the size the catalog gives
     std::string expected;  // "" for an installed model
   };
-  const Case cases[] = {{"/model.tar.gz", 0, ""},
+  const auto size = fs::file_size(path("model.tar.gz"));
+  const Case cases[] = {{"model.tar.gz", 0, ""},
                         {"flat.tar", 0, ""},
-                        {"/missing", 0, "failed: The requested URL returned error: 404"},
-                        {"/model.tar.gz", 10,
-                         "was cut short: received " + std::to_string(body.size()) + " of " +
-                             std::to_string(body.size() + 10) + " bytes"},
-                        {"/model.tar.gz", -10, "is larger than the expected"},
-                        {"/corrupt", 0, "is corrupt: its SHA-256 checksum does not match"},
+                        {"missing", 0, "failed: Couldn't open file " + path("missing").string()},
+                        {"model.tar.gz", 10,
+                         "was cut short: received " + std::to_string(size) + " of " +
+                             std::to_string(size + 10) + " bytes"},
+                        {"model.tar.gz", -10, "is larger than the expected"},
+                        {"corrupt", 0, "is corrupt: its SHA-256 checksum does not match"},
                         {"incomplete.tar.gz", 0, "does not hold a complete speech model"},
                         {"hardlink.tar", 0, unpack + "hard link m/hl"},
                         {"symlink.tar", 0, unpack + "symbolic link m/up"},
@@ -256,10 +212,11 @@ TEST_F(ModelStoreTest, DownloadsInstallTheModelOrFailSayingWhyAndLeaveNothingBeh
     fs::create_directories(outside);
     std::ofstream(victim) << "secret";
     fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
-    const bool http = c.source.starts_with("/");
-    const std::string url = http ? server.url + c.source : "file://" + path(c.source).string();
+    const std::string url = "file://" + path(c.source).string();
     if (!c.source.empty()) {
-      const fs::path archive = path(http ? "model.tar.gz" : c.source);
+      // A missing or corrupt download was meant to be the model archive.
+      const bool damaged = c.source == "missing" || c.source == "corrupt";
+      const fs::path archive = path(damaged ? "model.tar.gz" : c.source);
       // Entries that are not well formed are skipped; locale and checksum
       // may be written either way.
       std::string sha = sha256OfFile(archive), upper = sha;

@@ -1,9 +1,8 @@
-// The built program as a child process, for the end-to-end tests and the
-// end-to-end benchmark: commands go to its standard input, and two reader
-// threads collect its standard output lines, each with the time it arrived,
-// and its standard error. Header-only, so that benchmarks (which link only
-// the core library) can use it too. Driven from one thread; the readers
-// share what they collect under a mutex.
+// The built program as a child process, for the end-to-end benchmark:
+// commands go to its standard input, and two reader threads collect its
+// standard output lines, each with the time it arrived, and its standard
+// error. Driven from one thread; the readers share what they collect under
+// a mutex.
 #pragma once
 
 #include <fcntl.h>
