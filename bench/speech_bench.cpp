@@ -134,8 +134,8 @@ Latency measureLatency(MainLoop& loop, const Corpus& corpus, std::shared_ptr<Mod
                        const PocketSphinxDecoder::Options& options, int rounds, double speed,
                        const fs::path& work) {
   Latency latency;
-  // Long enough for a first final that is decoded twice to arrive before
-  // the input ends; with the noise floor, so that speech is told from it.
+  // Long enough for a slow first final to arrive before the input ends;
+  // with the noise floor, so that speech is told from it.
   auto pause = silence(2.5);
   addNoiseFloor(pause, work);
   for (int round = 0; round < rounds; ++round) {

@@ -88,7 +88,7 @@ bool restoreAdaptation(PocketSphinxDecoder& decoder, const fs::path& dir) {
   std::ifstream in(file, std::ios::binary);
   if (!in) {
     writeDiagnostic("no saved adaptation for the speech model yet (" + file.string() +
-                    "): the first utterance is decoded twice");
+                    "): the decoder adapts from the model's generic mean");
     return false;
   }
   std::string text;

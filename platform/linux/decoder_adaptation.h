@@ -1,6 +1,6 @@
 // What a decoder has learned about the microphone and voice (its cepstral
-// mean), kept across processes, so that the first utterance of a later
-// process is recognised as well as a warm one without being decoded twice.
+// mean), kept across processes, so that a later process starts from the
+// mean an earlier one reached rather than from the model's generic one.
 //
 // One small text file per model in a state folder
 // ($XDG_STATE_HOME/quillmarsh-dictate/adaptation, by default

@@ -74,15 +74,12 @@ class PocketSphinxDecoder {
 
   // What the decoder has learned about the microphone and voice, to be kept
   // across processes (see decoder_adaptation.h): its cepstral mean. Empty
-  // until an utterance with speech has ended.
+  // until it has heard speech or adopted a mean.
   std::vector<float> adaptation() const;
-  // Starts from a mean learned earlier by a decoder of the same model, so
-  // that the first utterance is not decoded again. False, and nothing
-  // changed, when its size does not match this model's features.
+  // Starts from a mean learned earlier by a decoder of the same model
+  // instead of the model's generic one. False, and nothing changed, when its
+  // size does not match this model's features.
   bool adopt(std::span<const float> mean);
-  bool isAdapted() const { return adapted_; }
-  // What the store of the first utterance holds on to, in samples.
-  size_t firstUtteranceCapacity() const { return firstUtterance_.capacity(); }
 
  private:
   PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_s* config, ps_decoder_s* decoder);
@@ -104,19 +101,11 @@ class PocketSphinxDecoder {
   uint64_t utteranceStart_ = 0;
   // The last volatile text of the open utterance ("" when none was shown).
   std::string lastPartial_;
-  // Until the first utterance with text has ended, the cepstral mean is the
-  // model's generic one and recognition is poor. The samples of that first
-  // utterance are kept so that it can be decoded again once the mean has
-  // adapted to this microphone; afterwards `adapted_` is true and nothing is
-  // kept. An utterance too long to be decoded again is not kept either:
-  // speech that never ends (a steady noise, a monologue) must not grow it.
-  bool adapted_ = false;
-  std::vector<int16_t> firstUtterance_;
-  bool firstUtteranceHasSpeech_ = false;
-  bool firstUtteranceTooLong_ = false;
+  // The mean that the running mean is drawn towards (see followMean()):
+  // the model's generic one, or the one adopted.
+  std::vector<float> priorMean_;
 
-  void keepForRedecoding(std::span<const int16_t> slice);
-  std::string redecodeFirstUtterance();
+  void followMean();
 };
 
 // The loaded decoder kept between dictations: an analyzer takes it when it
