@@ -83,5 +83,20 @@ TEST(MainLoopTest, ADroppedTaskIsNeverResumed) {
   EXPECT_EQ(pushed.queuedCount(), 1u);
 }
 
+// A reader cancelled and followed by the next before its resumption has run
+// leaves the channel to that next reader.
+TEST(AsyncChannelTest, AReaderFollowingACancelledOneGetsThePushes) {
+  MainLoop loop;
+  AsyncChannel<int> channel;
+  std::stop_source stop;
+  Task<void> cancelled = awaitPush(&channel, stop.get_token()), next = awaitPush(&channel, {});
+  EXPECT_TRUE(cancelled.await_suspend(std::noop_coroutine()));
+  stop.request_stop();
+  EXPECT_TRUE(next.await_suspend(std::noop_coroutine()));
+  EXPECT_EQ(loop.poll(), 1u) << "the cancelled reader ends";
+  channel.push(1);
+  EXPECT_EQ(channel.queuedCount(), 0u) << "the next reader took it";
+}
+
 }  // namespace
 }  // namespace dictate
