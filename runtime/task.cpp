@@ -33,7 +33,6 @@ Detached runCancellable(std::function<Task<void>(std::stop_token)> body,
   } catch (...) {
     error = std::current_exception();
   }
-  state->done = true;
   if (error && onError) onError(error);
 }
 

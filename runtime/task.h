@@ -168,7 +168,7 @@ inline Task<void> Promise<void>::get_return_object() noexcept {
 // Called with the exception that escaped a spawned task.
 using ErrorReporter = std::function<void(std::exception_ptr)>;
 
-// The shared state of a spawned task: its stop source and whether it ended.
+// The handle of a spawned task, with which it is cancelled.
 // Touched only on the loop thread.
 class TaskHandle {
  public:
@@ -179,12 +179,9 @@ class TaskHandle {
   void cancel() const {
     if (state_) state_->stop.request_stop();
   }
-  bool isDone() const { return state_ && state_->done; }
-  bool isCancelled() const { return state_ && state_->stop.stop_requested(); }
 
   struct State {
     std::stop_source stop;
-    bool done = false;
   };
   explicit TaskHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
