@@ -9,10 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "app/platform_module.h"
+#include "tests/support/speech_audio.h"
 
 namespace {
 
@@ -25,9 +25,7 @@ std::string unknown(const std::string& cmd) { return diag("unknown cmd: " + cmd)
 std::string unparseable(const std::string& line) {
   return diag("ignoring unparseable stdin line: " + line);
 }
-std::string readFile(const fs::path& file) {
-  return {std::istreambuf_iterator<char>(std::ifstream(file, std::ios::binary).rdbuf()), {}};
-}
+using dictate::speechaudio::readFile;
 
 class CliTest : public ::testing::Test {
  protected:

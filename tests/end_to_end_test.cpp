@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -84,7 +83,7 @@ class EndToEndTest : public ::testing::Test {
         " >out 2>err";
     const int status = std::system(script.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << script << ": " << status;
-    std::ifstream out(home / "out"), err(home / "err");
+    std::ifstream out(home / "out");
     const std::map<std::string, char> fixed = {
         {kReady, 'R'}, {kModelReady, 'M'}, {kListening, 'L'}, {kStopped, 'S'}};
     std::string letters, finals;
@@ -95,7 +94,7 @@ class EndToEndTest : public ::testing::Test {
                                                           : type == "volatile" ? 'v' : '?';
       if (type == "final") finals += event.value("text", "") + "\n";
     }
-    diagnostics_ = std::string(std::istreambuf_iterator<char>(err), {});
+    diagnostics_ = sa::readFile(home / "err");
     output_ += "stderr:\n" + diagnostics_;
     EXPECT_NE(finals.find("morning"), std::string::npos) << "the last word is missing\n" << output_;
     return letters;

@@ -25,10 +25,7 @@ const std::vector<std::string> kModelFiles = {
     "en-us/sendump",     "en-us.lm.bin", "en-us/feat.params", "en-us/noisedict",
     "cmudict-en-us.dict"};
 
-std::string readFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using speechaudio::readFile;
 
 SpeechModules transcriberFor(const std::string& locale) {
   return {std::make_shared<PocketSphinxTranscriber>(

@@ -209,8 +209,7 @@ TEST_F(SpeechRecognitionTest, EveryDamagedModelFileFailsTheStartUntilRepaired) {
     for (bool cut : {true, false}) {
       SCOPED_TRACE(file + (cut ? " cut short" : " overwritten"));
       linkModel();
-      std::ifstream in(kDebianModel / file, std::ios::binary);
-      std::string bytes(std::istreambuf_iterator<char>(in), {});
+      std::string bytes = readFile(kDebianModel / file);
       std::mt19937 random(7);
       if (cut) bytes.resize(bytes.size() / 2);
       for (char& c : bytes) c = cut ? c : static_cast<char>(random());

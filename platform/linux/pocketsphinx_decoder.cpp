@@ -231,7 +231,7 @@ void PocketSphinxDecoder::closeUtterance(std::vector<TranscriptionResult>& out) 
 // have been heard, and old frames fade out of the sums.
 void PocketSphinxDecoder::followMean() {
   cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct;
-  if (!cmn || cmn->nframe <= 0 || priorMean_.size() != static_cast<size_t>(cmn->veclen)) return;
+  if (!cmn || cmn->nframe <= 0) return;
   for (int32 i = 0; i < cmn->veclen; ++i) {
     cmn->cmn_mean[i] = (cmn->sum[i] + priorMean_[i] * kMeanPriorFrames) /
                        (static_cast<float>(cmn->nframe) + kMeanPriorFrames);

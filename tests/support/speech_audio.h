@@ -23,11 +23,15 @@ inline constexpr int kRate = 16000;
 inline const fs::path kDebianTestData = "/usr/share/pocketsphinx/test/data";
 inline const fs::path kDebianModel = "/usr/share/pocketsphinx/model/en-us";
 
+// The whole of `file`; "" when it cannot be read.
+inline std::string readFile(const fs::path& file) {
+  return {std::istreambuf_iterator<char>(std::ifstream(file, std::ios::binary).rdbuf()), {}};
+}
+
 // 16-bit mono 16 kHz samples of a headerless .raw file or a .wav file.
 inline std::vector<int16_t> readPcm16(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + file.string());
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!fs::is_regular_file(file)) throw std::runtime_error("cannot read " + file.string());
+  std::string bytes = readFile(file);
   if (file.extension() == ".wav") {
     auto at = bytes.find("data", 12);  // the format is taken as 16 kHz mono s16
     if (at == std::string::npos) throw std::runtime_error("no data chunk in " + file.string());
