@@ -72,8 +72,19 @@ Error speechError(int code, std::string description) {
 // budget (5 and 5.5: 44-45 % at 1.4 times the CPU); a lower word insertion
 // penalty and a voice threshold of 2 gain nothing; the second pass gains two
 // points but does not fit the 450 ms from end of speech to final.
+//
+// The final text is the best path through the first pass's word lattice,
+// rescored with a language weight of its own (the library's is 9.5). With
+// the cepstral mean following the speech (below), 11 gains a point on the
+// tuning half (39.2 % to 38.0 %; 39.8 % to 37.8 % over three frame grids) at
+// no cost in time; 10.5-12 are within a word of it, while 6.5 (the first
+// pass's weight) loses five points, 14-20 lose three to four, and leaving
+// the rescoring out loses nine. Beside it, other word and phone insertion
+// penalties, silence and filler probabilities and unigram weights gain
+// nothing, and beams wide enough to gain cost half again the CPU.
 PocketSphinxDecoder::Options PocketSphinxDecoder::defaultOptions() {
   return {{"-fwdflat", "no"},
+          {"-bestpathlw", "11"},
           {"-vad_threshold", "3.0"},
           {"-vad_postspeech", "30"},
           {"-topn", "8"}};
@@ -137,6 +148,9 @@ PocketSphinxDecoder::~PocketSphinxDecoder() {
 
 void PocketSphinxDecoder::beginStream() {
   if (streamOpen_) abandonStream();
+  // The start a later process makes from the mean this decoder saves, so
+  // that both read the same audio the same way.
+  if (auto mean = adaptation(); !mean.empty()) adopt(mean);
   if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0) {
     throw speechError(kDecodingFailed, "speech decoder could not start");
   }

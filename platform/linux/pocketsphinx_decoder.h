@@ -60,6 +60,8 @@ class PocketSphinxDecoder {
   const std::filesystem::path& modelDir() const { return modelDir_; }
 
   // Opens a new stream and its first utterance; the time base restarts at 0.
+  // A decoder that has adapted starts it from its mean, as a later process
+  // starts from the mean this one saves (see adopt()).
   void beginStream();
   // Decodes `samples`. A changed, non-empty partial hypothesis appends one
   // volatile result; each end of speech appends the utterance's final result
@@ -102,7 +104,7 @@ class PocketSphinxDecoder {
   // The last volatile text of the open utterance ("" when none was shown).
   std::string lastPartial_;
   // The mean that the running mean is drawn towards (see followMean()):
-  // the model's generic one, or the one adopted.
+  // the model's generic one, or the one adopted last.
   std::vector<float> priorMean_;
 
   void followMean();
