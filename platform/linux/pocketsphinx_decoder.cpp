@@ -86,9 +86,9 @@ Error speechError(int code, std::string description) {
 // That lattice is built from every word ending the search kept, at a cost
 // that grows with their square, and the final text waits for it: 40 ms for
 // a typical sentence, 100-600 ms for a long one, with the library's word
-// beam (7e-29). A word beam of 1e-25 keeps about a third of those endings
-// and brings the warm end of speech to final text from about 510 ms to
-// 430 ms for a word in 1500 on the tuning half (three frame grids). Capping
+// beam (7e-29). A word beam of 1e-25 cuts that time to about 40 % and
+// brings the warm end of speech to final text from about 510 ms to 430 ms,
+// for a word in 1500 on the tuning half (three frame grids). Capping
 // the words per frame instead (20-40) or pruning short-lived lattice nodes
 // loses more words for the same time; wider search beams under a cap on
 // active models gained on the tuning half but lost on the report half.
