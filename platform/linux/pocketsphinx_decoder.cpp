@@ -147,6 +147,7 @@ PocketSphinxDecoder::PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_
                                          ps_decoder_s* decoder)
     : modelDir_(std::move(modelDir)), config_(config), decoder_(decoder) {
   pending_.reserve(kSliceSamples);
+  raised_.reserve(kSliceSamples);
   if (cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct)
     priorMean_.assign(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen);
 }
@@ -168,6 +169,7 @@ void PocketSphinxDecoder::beginStream() {
   streamOpen_ = true;
   inSpeech_ = false;
   pending_.clear();
+  noiseFloor_.reset();
   samplesDecoded_ = 0;
   utteranceStart_ = 0;
   lastPartial_.clear();
@@ -214,7 +216,9 @@ void PocketSphinxDecoder::abandonStream() {
 
 void PocketSphinxDecoder::decodeSlice(std::span<const int16_t> slice,
                                       std::vector<TranscriptionResult>& out) {
-  if (ps_process_raw(decoder_, slice.data(), slice.size(), FALSE, FALSE) < 0) {
+  raised_.assign(slice.begin(), slice.end());
+  noiseFloor_.raise(raised_);
+  if (ps_process_raw(decoder_, raised_.data(), raised_.size(), FALSE, FALSE) < 0) {
     throw speechError(kDecodingFailed, "speech decoder failed on the audio");
   }
   samplesDecoded_ += slice.size();

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/linux/noise_floor.h"
 #include "platform/speech.h"
 
 struct ps_decoder_s;
@@ -99,6 +100,9 @@ class PocketSphinxDecoder {
   bool inSpeech_ = false;
   // Samples waiting to fill the next slice (fewer than kSliceSamples).
   std::vector<int16_t> pending_;
+  // The slice being decoded, with the noise that raises its floor.
+  std::vector<int16_t> raised_;
+  NoiseFloor noiseFloor_;
   uint64_t samplesDecoded_ = 0;
   uint64_t utteranceStart_ = 0;
   // The last volatile text of the open utterance ("" when none was shown).
