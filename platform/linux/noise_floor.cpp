@@ -46,7 +46,6 @@ void NoiseFloor::reset() {
   blocksSeen_ = 0;
   blockMinimum_ = 0;
   blockFill_ = 0;
-  floorPower_ = 0;
   speechPower_ = kTypicalSpeechPower;
   addedRms_ = 0;
   seed_ = 0x2545f491u;
@@ -76,14 +75,14 @@ void NoiseFloor::endFrame() {
   double minimum = blockMinimum_;
   for (size_t i = 0; i < std::min(blocksSeen_, blockMinima_.size()); ++i)
     minimum = std::min(minimum, blockMinima_[i]);
-  floorPower_ = minimum * kMinimumBias;
-  if (power > std::max(floorPower_ * kSpeechAboveFloor, kQuietestSpeechPower))
+  const double floorPower = minimum * kMinimumBias;
+  if (power > std::max(floorPower * kSpeechAboveFloor, kQuietestSpeechPower))
     speechPower_ += (power - speechPower_) / kSpeechFrames;
   const double belowDb =
-      floorPower_ > 0 ? 10 * std::log10(speechPower_ / floorPower_) : kRaiseFullyBelowDb;
+      floorPower > 0 ? 10 * std::log10(speechPower_ / floorPower) : kRaiseFullyBelowDb;
   const double share =
       std::clamp((belowDb - kRaiseBelowDb) / (kRaiseFullyBelowDb - kRaiseBelowDb), 0.0, 1.0);
-  addedRms_ = std::sqrt(share * std::max(0.0, speechPower_ / kFloorBelowSpeech - floorPower_));
+  addedRms_ = std::sqrt(share * std::max(0.0, speechPower_ / kFloorBelowSpeech - floorPower));
 }
 
 // White noise of unit variance from the generator, shaped to fall by 3 dB

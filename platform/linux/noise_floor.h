@@ -31,9 +31,6 @@ class NoiseFloor {
   // comes out the same way.
   void reset();
 
-  // The RMS of the noise being added now, in sample units.
-  double addedRms() const { return addedRms_; }
-
  private:
   void endFrame();
   float nextPink();
@@ -47,8 +44,8 @@ class NoiseFloor {
   size_t blocksSeen_ = 0;
   double blockMinimum_ = 0;
   int blockFill_ = 0;
-  double floorPower_ = 0;
   double speechPower_ = 0;
+  // The RMS of the noise being added, in sample units.
   double addedRms_ = 0;
   // Noise source: a linear congruential generator and the pink filter's state.
   uint32_t seed_ = 0;
