@@ -135,8 +135,8 @@ TEST_F(SpeechRecognitionTest, EndlessSpeechEndsNoUtteranceAndTheLibraryIsSilent)
 TEST_F(SpeechRecognitionTest, SavedAdaptationMakesALaterProcessStartWarm) {
   const auto dir = scratch_.path() / "adaptation";
   auto audio = silence(0.5);
-  append(audio, speak("please send the report to the team before the meeting on friday morning", "en-us",
-                      scratch_.path()));
+  append(audio, speak("please send the report to the team before the meeting on friday morning",
+                      "en-us", scratch_.path()));
   append(audio, silence(1.0));
   addNoiseFloor(audio, scratch_.path());
   PocketSphinxService earlier(store_, PocketSphinxDecoder::defaultOptions(), dir);
