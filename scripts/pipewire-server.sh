@@ -54,8 +54,9 @@ spawn() {  # dir, name, command...
   HOME="$dir/home" XDG_RUNTIME_DIR="$dir/xdg" XDG_CONFIG_HOME="$dir/home/.config" \
     XDG_STATE_HOME="$dir/home/.local/state" DISPLAY="" PULSE_SERVER="" \
     setsid "$@" </dev/null >"$dir/$name.log" 2>&1 &
-  echo $! >>"$dir/pids"
   last_pid=$!
+  disown "$last_pid"  # stop ends it; no job report when it is killed
+  echo "$last_pid" >>"$dir/pids"
 }
 
 # Waits up to five seconds for `test -e FILE` while process PID lives.
@@ -73,6 +74,19 @@ pactl_here() {  # dir, pactl arguments...
   local dir=$1
   shift
   PULSE_SERVER="unix:$dir/native" pactl "$@"
+}
+
+# Setting a default needs the session manager's "default" metadata, which
+# may come up after the PulseAudio server answers: until then the server
+# says "Not supported". Retries for up to five seconds; idempotent commands
+# only.
+pactl_retry() {  # dir, pactl arguments...
+  local i
+  for ((i = 0; i < 249; i++)); do
+    pactl_here "$@" 2>/dev/null && return 0
+    sleep 0.02
+  done
+  pactl_here "$@"
 }
 
 # The session bus, PipeWire, its session manager and its PulseAudio server,
@@ -107,11 +121,11 @@ launch() {  # dir
 add_devices() {  # dir, microphone
   pactl_here "$1" load-module module-null-sink sink_name=feed rate=48000 channels=2 \
     format=float32le >/dev/null || return 1
-  pactl_here "$1" set-default-sink feed || return 1
+  pactl_retry "$1" set-default-sink feed || return 1
   if [ "$2" = yes ]; then
     pactl_here "$1" load-module module-remap-source source_name=testmic master=feed.monitor \
       >/dev/null || return 1
-    pactl_here "$1" set-default-source testmic || return 1
+    pactl_retry "$1" set-default-source testmic || return 1
   fi
   # The session manager applies the defaults a moment later; wait for them.
   local want=feed.monitor i
