@@ -151,7 +151,7 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
 
 PocketSphinxDecoder::PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_s* config,
                                          ps_decoder_s* decoder)
-    : modelDir_(std::move(modelDir)), config_(config), decoder_(decoder) {
+    : modelDir_(std::move(modelDir)), config_(config), decoder_(decoder), frontEnd_(config) {
   pending_.reserve(kSliceSamples);
   raised_.reserve(kSliceSamples);
   if (cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct)
@@ -172,6 +172,8 @@ void PocketSphinxDecoder::beginStream() {
   if (ps_start_stream(decoder_) < 0 || ps_start_utt(decoder_) < 0) {
     throw speechError(kDecodingFailed, "speech decoder could not start");
   }
+  frontEnd_.startStream();
+  saveMeanState();
   streamOpen_ = true;
   inSpeech_ = false;
   pending_.clear();
@@ -224,12 +226,10 @@ void PocketSphinxDecoder::decodeSlice(std::span<const int16_t> slice,
                                       std::vector<TranscriptionResult>& out) {
   raised_.assign(slice.begin(), slice.end());
   noiseFloor_.raise(raised_);
-  if (ps_process_raw(decoder_, raised_.data(), raised_.size(), FALSE, FALSE) < 0) {
-    throw speechError(kDecodingFailed, "speech decoder failed on the audio");
-  }
+  search(frontEnd_.process(raised_));
   samplesDecoded_ += slice.size();
   followMean();
-  bool inSpeech = ps_get_in_speech(decoder_) != 0;
+  bool inSpeech = frontEnd_.inSpeech();
   bool speechEnded = inSpeech_ && !inSpeech;
   inSpeech_ = inSpeech;
   if (speechEnded) endUtterance(out);
@@ -242,11 +242,51 @@ void PocketSphinxDecoder::endUtterance(std::vector<TranscriptionResult>& out) {
   utteranceStart_ = samplesDecoded_;
   if (ps_start_utt(decoder_) < 0)
     throw speechError(kDecodingFailed, "speech decoder could not start");
+  frontEnd_.startUtterance();
+  saveMeanState();
+}
+
+// The library's call for cepstra searches only what its small feature
+// buffer holds at once and drops the rest (the 0.3 s of frames that start
+// an utterance, for one), so they go in a few at a time. A restarted
+// utterance searches from its start with the cepstral mean it started with.
+void PocketSphinxDecoder::search(CepstraFrames frames) {
+  if (frames.restart) {
+    if (ps_end_utt(decoder_) < 0 || ps_start_utt(decoder_) < 0)
+      throw speechError(kDecodingFailed, "speech decoder could not start");
+    restoreMeanState();
+  }
+  // A slice's worth at a time; the mean follows a restarted utterance's
+  // frames as it followed them the first time.
+  constexpr size_t kFramesAtOnce = kSliceSamples / 160;
+  for (size_t at = 0; at < frames.rows.size(); at += kFramesAtOnce) {
+    auto count = static_cast<int>(std::min(kFramesAtOnce, frames.rows.size() - at));
+    if (ps_process_cep(decoder_, const_cast<mfcc_t**>(frames.rows.data() + at), count, FALSE,
+                       FALSE) < 0)
+      throw speechError(kDecodingFailed, "speech decoder failed on the audio");
+    if (frames.restart) followMean();
+  }
+}
+
+void PocketSphinxDecoder::saveMeanState() {
+  cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct;
+  if (!cmn) return;
+  utteranceMeanSum_.assign(cmn->sum, cmn->sum + cmn->veclen);
+  utteranceMeanFrames_ = cmn->nframe;
+}
+
+void PocketSphinxDecoder::restoreMeanState() {
+  cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct;
+  if (!cmn || utteranceMeanSum_.size() != static_cast<size_t>(cmn->veclen)) return;
+  std::copy(utteranceMeanSum_.begin(), utteranceMeanSum_.end(), cmn->sum);
+  cmn->nframe = utteranceMeanFrames_;
+  followMean();
 }
 
 // An utterance that showed a volatile text always gets a final, even an
 // empty one, so that the provisional text is never left standing alone.
 void PocketSphinxDecoder::closeUtterance(std::vector<TranscriptionResult>& out) {
+  search(frontEnd_.finishUtterance());
   if (ps_end_utt(decoder_) < 0) {
     throw speechError(kDecodingFailed, "speech decoder failed to end the utterance");
   }

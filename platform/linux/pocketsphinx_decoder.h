@@ -21,6 +21,7 @@
 
 #include "platform/error.h"
 #include "platform/linux/noise_floor.h"
+#include "platform/linux/voice_warp.h"
 #include "platform/speech.h"
 
 struct ps_decoder_s;
@@ -103,6 +104,7 @@ class PocketSphinxDecoder {
   // The slice being decoded, with the noise that raises its floor.
   std::vector<int16_t> raised_;
   NoiseFloor noiseFloor_;
+  VoiceWarpFrontEnd frontEnd_;
   uint64_t samplesDecoded_ = 0;
   uint64_t utteranceStart_ = 0;
   // The last volatile text of the open utterance ("" when none was shown).
@@ -110,8 +112,14 @@ class PocketSphinxDecoder {
   // The mean that the running mean is drawn towards (see followMean()):
   // the model's generic one, or the one adopted last.
   std::vector<float> priorMean_;
+  // The cepstral mean's sums as the open utterance began.
+  std::vector<float> utteranceMeanSum_;
+  int32_t utteranceMeanFrames_ = 0;
 
   void followMean();
+  void search(CepstraFrames frames);
+  void saveMeanState();
+  void restoreMeanState();
 };
 
 // The loaded decoder kept between dictations: an analyzer takes it when it
