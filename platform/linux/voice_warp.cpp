@@ -107,7 +107,7 @@ float fourthPeak(std::span<const int16_t> window) {
 }  // namespace
 
 VoiceMeasure::VoiceMeasure() : yin_(yin_init(kWindowSamples, 0.1f, 0.2f, 0)) {
-  window_.reserve(kWindowSamples + 1);
+  window_.reserve(kWindowSamples + kStepSamples);
   yin_start(yin_);
 }
 
@@ -124,9 +124,9 @@ void VoiceMeasure::reset() {
 void VoiceMeasure::feed(std::span<const int16_t> samples) {
   for (int16_t sample : samples) {
     window_.push_back(sample);
-    if (window_.size() > kWindowSamples) window_.erase(window_.begin());
     if (++sinceStep_ < kStepSamples || window_.size() < kWindowSamples) continue;
     sinceStep_ = 0;
+    window_.erase(window_.begin(), window_.end() - kWindowSamples);
     yin_write(yin_, window_.data());
     uint16 period = 0, bestDiff = 0;
     Step step;
@@ -192,7 +192,6 @@ void VoiceWarpFrontEnd::startUtterance() {
   fe_start_utt(plainFrontEnd_);
   fe_start_utt(warpedFrontEnd_);
   utteranceValues_.clear();
-  utteranceFrames_ = 0;
   warpable_ = true;
   chosen_ = warped_ = false;
 }
@@ -212,21 +211,25 @@ void VoiceWarpFrontEnd::run(fe_t* frontEnd, std::span<const int16_t> samples, Ou
 
 // Each front end detects speech from its own spectrum: the stretched frames
 // can stand in for the model's own only while they are the same frames.
+bool VoiceWarpFrontEnd::sameFrames(const Output& plain, const Output& warped) {
+  return warped.count == plain.count && (plain.count == 0 || warped.firstIndex == plain.firstIndex);
+}
+
 void VoiceWarpFrontEnd::keep(const Output& plain, const Output& warped) {
   if (!warpable_ || chosen_) return;
-  if (warped.count != plain.count || (plain.count > 0 && warped.firstIndex != plain.firstIndex)) {
+  if (!sameFrames(plain, warped)) {
     warpable_ = false;
     return;
   }
   const float* begin = warped.values.data();
   utteranceValues_.insert(utteranceValues_.end(), begin, begin + warped.count * cepstra_);
-  utteranceFrames_ += warped.count;
 }
 
 CepstraFrames VoiceWarpFrontEnd::choose(const Output& plain, const Output& warped, bool ending) {
   keep(plain, warped);
+  const auto frames = static_cast<int32>(utteranceValues_.size() / static_cast<size_t>(cepstra_));
   bool restart = false;
-  if (!chosen_ && (ending || utteranceFrames_ >= kDecideFrames) && utteranceFrames_ > 0) {
+  if (!chosen_ && (ending || frames >= kDecideFrames) && frames > 0) {
     chosen_ = true;
     warped_ = warpable_ && voice_.pitch() > kWarpAbovePitchHz &&
               voice_.fourthFormant() > kWarpAboveFormantHz;
@@ -234,12 +237,11 @@ CepstraFrames VoiceWarpFrontEnd::choose(const Output& plain, const Output& warpe
   }
   if (restart) {
     utteranceRows_.clear();
-    for (int32 i = 0; i < utteranceFrames_; ++i)
+    for (int32 i = 0; i < frames; ++i)
       utteranceRows_.push_back(utteranceValues_.data() + static_cast<size_t>(i) * cepstra_);
     return {utteranceRows_, true};
   }
-  bool same = warped.count == plain.count && warped.firstIndex == plain.firstIndex;
-  const Output& out = warped_ && same ? warped : plain;
+  const Output& out = warped_ && sameFrames(plain, warped) ? warped : plain;
   return {{out.rows.data(), static_cast<size_t>(out.count)}, false};
 }
 

@@ -46,7 +46,7 @@ class VoiceMeasure {
   float median(float Step::*field) const;
 
   yin_s* yin_;
-  std::vector<int16_t> window_;  // the last analysis window's worth
+  std::vector<int16_t> window_;  // the last analysis window, and up to a step more
   size_t sinceStep_ = 0;
   std::vector<Step> recent_;
 };
@@ -75,7 +75,6 @@ class VoiceWarpFrontEnd {
   // The utterance's last, partial frame, if any.
   CepstraFrames finishUtterance();
   bool inSpeech() const;
-  bool utteranceWarped() const { return warped_; }
 
  private:
   struct Output {
@@ -85,6 +84,7 @@ class VoiceWarpFrontEnd {
     int32_t firstIndex = 0;
   };
   void run(fe_s* frontEnd, std::span<const int16_t> samples, Output& out);
+  static bool sameFrames(const Output& plain, const Output& warped);
   void keep(const Output& plain, const Output& warped);
   CepstraFrames choose(const Output& plain, const Output& warped, bool ending);
 
@@ -93,11 +93,11 @@ class VoiceWarpFrontEnd {
   Output plainOut_, warpedOut_;
   int cepstra_ = 0;
   VoiceMeasure voice_;
-  // The utterance's stretched frames so far, while they match the model's
-  // own frame for frame; `warpable_` is false once they have not.
+  // The utterance's stretched frames so far (until the choice), while they
+  // match the model's own frame for frame; `warpable_` is false once they
+  // have not.
   std::vector<float> utteranceValues_;
   std::vector<float*> utteranceRows_;
-  int32_t utteranceFrames_ = 0;
   bool warpable_ = true;
   bool chosen_ = false;
   bool warped_ = false;
