@@ -1,6 +1,8 @@
 #include "platform/linux/voice_warp.h"
 
 #include <gtest/gtest.h>
+#include <pocketsphinx.h>
+#include <sphinxbase/fe.h>
 
 #include <array>
 #include <cmath>
@@ -43,6 +45,16 @@ std::vector<int16_t> vowel(double pitch, std::array<double, 4> formants, double 
   return out;
 }
 
+std::vector<int16_t> hiss(size_t samples, int amplitude) {
+  std::vector<int16_t> out(samples);
+  uint32_t state = 7;
+  for (int16_t& x : out) {
+    state = state * 1103515245u + 12345u;
+    x = static_cast<int16_t>(static_cast<int>(state >> 16) % (2 * amplitude) - amplitude);
+  }
+  return out;
+}
+
 // A deep voice and a high one are told apart by both measures, whatever
 // sizes the audio comes in; the measure follows a change of voice within
 // its window, and hiss has neither pitch nor formants.
@@ -60,19 +72,53 @@ TEST(VoiceMeasureTest, MeasuresPitchAndFourthFormantOfTheRecentVoice) {
   EXPECT_NEAR(measure.pitch(), 220, 10);
   EXPECT_NEAR(measure.fourthFormant(), 4200, 150);
 
-  std::vector<int16_t> hiss(32000);
-  uint32_t state = 7;
-  for (int16_t& x : hiss) {
-    state = state * 1103515245u + 12345u;
-    x = static_cast<int16_t>(static_cast<int>(state >> 16) % 4000 - 2000);
-  }
-  measure.feed(hiss);
+  measure.feed(hiss(32000, 2000));
   EXPECT_EQ(measure.pitch(), 0);
   EXPECT_EQ(measure.fourthFormant(), 0);
 
   measure.feed(deep);
   measure.reset();
   EXPECT_EQ(measure.pitch(), 0) << "a new stream forgets the last voice";
+}
+
+// The library keeps the warp in process-wide state that making any front
+// end sets: every stretched front end a process makes must stretch a high
+// voice, not only its first.
+TEST(VoiceWarpFrontEndTest, EveryFrontEndAProcessMakesStretchesAHighVoice) {
+  cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), 0, nullptr, FALSE);
+  ASSERT_NE(config, nullptr);
+  auto audio = hiss(8000, 30);
+  auto high = vowel(220, {600, 1800, 2900, 4200}, 2.0);
+  audio.insert(audio.end(), high.begin(), high.end());
+
+  // The model's own cepstra, from a front end of the library's.
+  fe_t* plain = fe_init_auto_r(config);
+  const size_t cepstra = static_cast<size_t>(fe_get_output_size(plain));
+  int32 frames = 300;
+  std::vector<float> plainValues(static_cast<size_t>(frames) * cepstra);
+  std::vector<float*> plainRows;
+  for (int32 i = 0; i < frames; ++i) plainRows.push_back(&plainValues[static_cast<size_t>(i) * cepstra]);
+  const int16* data = audio.data();
+  size_t left = audio.size();
+  fe_start_utt(plain);
+  fe_process_frames(plain, &data, &left, plainRows.data(), &frames, nullptr);
+  fe_free(plain);
+
+  for (int made = 1; made <= 3; ++made) {
+    SCOPED_TRACE(made);
+    VoiceWarpFrontEnd frontEnd(config);
+    frontEnd.startStream();
+    CepstraFrames restart;
+    for (size_t at = 0; at < audio.size() && !restart.restart; at += 1600)
+      restart = frontEnd.process(std::span(audio).subspan(at, std::min<size_t>(1600, audio.size() - at)));
+    ASSERT_TRUE(restart.restart);
+    ASSERT_LE(restart.rows.size(), static_cast<size_t>(frames));
+    double difference = 0;
+    for (size_t i = 0; i < restart.rows.size(); ++i)
+      for (size_t c = 0; c < cepstra; ++c) difference += std::abs(restart.rows[i][c] - plainRows[i][c]);
+    EXPECT_GT(difference / static_cast<double>(restart.rows.size()), 0.5);
+  }
+  cmd_ln_free_r(config);
 }
 
 }  // namespace

@@ -140,7 +140,10 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
     silenceLibraryLogging();
   cmd_ln_t* config = parseOptions(modelDir, options, libraryLog == nullptr);
   if (!config) throw speechError(kModelLoadFailed, "speech decoder options were rejected");
-  ps_decoder_t* decoder = ps_init(config);
+  ps_decoder_t* decoder = [&] {
+    auto lock = lockFrontEndMaking();
+    return ps_init(config);
+  }();
   if (!decoder) {
     cmd_ln_free_r(config);
     throw speechError(kModelLoadFailed,

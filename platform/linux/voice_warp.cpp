@@ -151,14 +151,26 @@ float VoiceMeasure::median(float Step::*field) const {
 float VoiceMeasure::pitch() const { return median(&Step::pitch); }
 float VoiceMeasure::fourthFormant() const { return median(&Step::formant); }
 
+std::unique_lock<std::mutex> lockFrontEndMaking() {
+  static std::mutex making;
+  return std::unique_lock<std::mutex>(making);
+}
+
 VoiceWarpFrontEnd::VoiceWarpFrontEnd(cmd_ln_s* config) {
+  auto lock = lockFrontEndMaking();
   plainFrontEnd_ = fe_init_auto_r(config);
-  // The warp is read when a front end is made; the configuration is the
-  // decoder's, so it is put back as it was.
+  // Making a front end without a warp turns the library's warp off, and a
+  // warp given in the same words as the last one is taken as still set: so
+  // each stretched front end gives its warp in other words than the one
+  // before (a leading space the library skips).
+  static bool spaced = false;
+  spaced = !spaced;
+  const std::string warp = spaced ? std::string(" ") + kWarp : std::string(kWarp);
+  // The configuration is the decoder's, so it is put back as it was.
   std::string type = cmd_ln_str_r(config, "-warp_type") ? cmd_ln_str_r(config, "-warp_type") : "";
   std::string params = cmd_ln_str_r(config, "-warp_params") ? cmd_ln_str_r(config, "-warp_params") : "";
   cmd_ln_set_str_r(config, "-warp_type", "inverse_linear");
-  cmd_ln_set_str_r(config, "-warp_params", kWarp);
+  cmd_ln_set_str_r(config, "-warp_params", warp.c_str());
   warpedFrontEnd_ = fe_init_auto_r(config);
   cmd_ln_set_str_r(config, "-warp_type", type.empty() ? nullptr : type.c_str());
   cmd_ln_set_str_r(config, "-warp_params", params.empty() ? nullptr : params.c_str());

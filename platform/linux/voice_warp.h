@@ -14,6 +14,7 @@
 #define DICTATE_PLATFORM_LINUX_VOICE_WARP_H_
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -58,9 +59,15 @@ struct CepstraFrames {
   bool restart = false;
 };
 
+// The library keeps a filter bank's warp in process-wide state, which
+// making any front end sets and reads, the decoder's own included. Hold
+// this while making one.
+std::unique_lock<std::mutex> lockFrontEndMaking();
+
 class VoiceWarpFrontEnd {
  public:
-  // Throws an Error when a front end cannot be made from `config`.
+  // Throws an Error when a front end cannot be made from `config`. Takes
+  // lockFrontEndMaking() itself.
   explicit VoiceWarpFrontEnd(cmd_ln_s* config);
   ~VoiceWarpFrontEnd();
   VoiceWarpFrontEnd(const VoiceWarpFrontEnd&) = delete;
