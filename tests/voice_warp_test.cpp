@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <numbers>
 #include <vector>
 
@@ -85,8 +86,10 @@ TEST(VoiceMeasureTest, MeasuresPitchAndFourthFormantOfTheRecentVoice) {
 // end sets: every stretched front end a process makes must stretch a high
 // voice, not only its first.
 TEST(VoiceWarpFrontEndTest, EveryFrontEndAProcessMakesStretchesAHighVoice) {
-  cmd_ln_t* config = cmd_ln_parse_r(nullptr, ps_args(), 0, nullptr, FALSE);
-  ASSERT_NE(config, nullptr);
+  std::unique_ptr<cmd_ln_t, decltype(&cmd_ln_free_r)> owned(
+      cmd_ln_parse_r(nullptr, ps_args(), 0, nullptr, FALSE), cmd_ln_free_r);
+  ASSERT_NE(owned, nullptr);
+  cmd_ln_t* config = owned.get();
   auto audio = hiss(8000, 30);
   auto high = vowel(220, {600, 1800, 2900, 4200}, 2.0);
   audio.insert(audio.end(), high.begin(), high.end());
@@ -97,7 +100,8 @@ TEST(VoiceWarpFrontEndTest, EveryFrontEndAProcessMakesStretchesAHighVoice) {
   int32 frames = 300;
   std::vector<float> plainValues(static_cast<size_t>(frames) * cepstra);
   std::vector<float*> plainRows;
-  for (int32 i = 0; i < frames; ++i) plainRows.push_back(&plainValues[static_cast<size_t>(i) * cepstra]);
+  for (int32 i = 0; i < frames; ++i)
+    plainRows.push_back(&plainValues[static_cast<size_t>(i) * cepstra]);
   const int16* data = audio.data();
   size_t left = audio.size();
   fe_start_utt(plain);
@@ -110,15 +114,16 @@ TEST(VoiceWarpFrontEndTest, EveryFrontEndAProcessMakesStretchesAHighVoice) {
     frontEnd.startStream();
     CepstraFrames restart;
     for (size_t at = 0; at < audio.size() && !restart.restart; at += 1600)
-      restart = frontEnd.process(std::span(audio).subspan(at, std::min<size_t>(1600, audio.size() - at)));
+      restart =
+          frontEnd.process(std::span(audio).subspan(at, std::min<size_t>(1600, audio.size() - at)));
     ASSERT_TRUE(restart.restart);
     ASSERT_LE(restart.rows.size(), static_cast<size_t>(frames));
     double difference = 0;
     for (size_t i = 0; i < restart.rows.size(); ++i)
-      for (size_t c = 0; c < cepstra; ++c) difference += std::abs(restart.rows[i][c] - plainRows[i][c]);
+      for (size_t c = 0; c < cepstra; ++c)
+        difference += std::abs(restart.rows[i][c] - plainRows[i][c]);
     EXPECT_GT(difference / static_cast<double>(restart.rows.size()), 0.5);
   }
-  cmd_ln_free_r(config);
 }
 
 }  // namespace

@@ -168,7 +168,8 @@ VoiceWarpFrontEnd::VoiceWarpFrontEnd(cmd_ln_s* config) {
   const std::string warp = spaced ? std::string(" ") + kWarp : std::string(kWarp);
   // The configuration is the decoder's, so it is put back as it was.
   std::string type = cmd_ln_str_r(config, "-warp_type") ? cmd_ln_str_r(config, "-warp_type") : "";
-  std::string params = cmd_ln_str_r(config, "-warp_params") ? cmd_ln_str_r(config, "-warp_params") : "";
+  std::string params =
+      cmd_ln_str_r(config, "-warp_params") ? cmd_ln_str_r(config, "-warp_params") : "";
   cmd_ln_set_str_r(config, "-warp_type", "inverse_linear");
   cmd_ln_set_str_r(config, "-warp_params", warp.c_str());
   warpedFrontEnd_ = fe_init_auto_r(config);

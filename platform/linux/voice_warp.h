@@ -41,7 +41,7 @@ class VoiceMeasure {
 
  private:
   struct Step {
-    float pitch = 0;  // 0 when unvoiced
+    float pitch = 0;    // 0 when unvoiced
     float formant = 0;  // 0 when unvoiced or not found
   };
   float median(float Step::*field) const;
