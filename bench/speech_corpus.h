@@ -1,6 +1,5 @@
-// The benchmarks' speech corpus: Debian's recordings with their
-// transcripts, dictation-like sentences for synthetic speech, and word error
-// rates. Header-only. Single-threaded.
+// The benchmarks' speech corpus: dictation-like sentences for synthetic
+// speech, and word error rates. Header-only. Single-threaded.
 #pragma once
 
 #include <algorithm>
@@ -49,25 +48,6 @@ inline size_t wordErrors(const std::string& reference, const std::string& hypoth
 inline double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
   size_t n = words(reference).size();
   return n == 0 ? 0.0 : static_cast<double>(wordErrors(reference, hypothesis)) / n;
-}
-
-// Debian's real recordings with transcripts (96 words).
-inline std::vector<Clip> debianRecordings() {
-  std::vector<Clip> clips = {
-      {"goforward", readPcm16(kDebianTestData / "goforward.raw"), "go forward ten meters"}};
-  for (auto [dir, list] :
-       {std::pair{"librivox", "transcription"}, {"cards", "cards.transcription"}}) {
-    std::ifstream in(kDebianTestData / dir / list);
-    // Lines read "<s> words </s> (name)".
-    for (std::string line; std::getline(in, line);) {
-      size_t open = line.find("<s>"), close = line.find("</s>"), paren = line.rfind('(');
-      if (open != 0 || close == std::string::npos || paren == std::string::npos) continue;
-      std::string name = line.substr(paren + 1, line.find(')', paren) - paren - 1), text;
-      for (auto& w : words(line.substr(3, close - 3))) text += (text.empty() ? "" : " ") + w;
-      clips.push_back({name, readPcm16(kDebianTestData / dir / (name + ".wav")), text});
-    }
-  }
-  return clips;
 }
 
 // Dictation-like sentences for synthetic speech.
