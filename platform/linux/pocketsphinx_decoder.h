@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/linux/noise_floor.h"
 #include "platform/linux/voice_warp.h"
 #include "platform/speech.h"
 
@@ -101,9 +100,6 @@ class PocketSphinxDecoder {
   bool inSpeech_ = false;
   // Samples waiting to fill the next slice (fewer than kSliceSamples).
   std::vector<int16_t> pending_;
-  // The slice being decoded, with the noise that raises its floor.
-  std::vector<int16_t> raised_;
-  NoiseFloor noiseFloor_;
   VoiceWarpFrontEnd frontEnd_;
   uint64_t samplesDecoded_ = 0;
   uint64_t utteranceStart_ = 0;
