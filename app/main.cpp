@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -58,5 +59,8 @@ int main(int argc, char** argv) {
                    loop.quit();
                  });
   loop.run();
+  // What is still queued for standard error gets a moment, not more: a host
+  // that never reads it must not keep us from ending.
+  dictate::flushDiagnostics(std::chrono::milliseconds(500));
   return 0;
 }

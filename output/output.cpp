@@ -5,7 +5,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "output/utf8.h"
 
@@ -33,23 +38,109 @@ void writeAll(int fd, std::string_view data) {
   }
 }
 
+// Diagnostic lines on their way to standard error. Any thread queues a line
+// and returns; the writer thread, started with the first line, takes what
+// has queued and writes it, blocking on standard error if it must. The
+// object and its thread live until the process ends, so that a writer
+// still blocked at exit holds nothing that is destroyed.
+class DiagnosticQueue {
+ public:
+  void push(std::string line) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const size_t extra = dropped_ ? kNoticeBytes : 0;
+      if (waitingBytes_ > 0 && waitingBytes_ + extra + line.size() > kDiagnosticQueueBytes) {
+        ++dropped_;
+        return;
+      }
+      queueDroppedNotice();
+      waitingBytes_ += line.size();
+      queue_.push_back(std::move(line));
+      if (!startWriter()) return;
+    }
+    changed_.notify_all();
+  }
+
+  void flush(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, limit, [this] { return waitingBytes_ == 0; });
+  }
+
+ private:
+  // Room kept for the line that says how many were dropped.
+  static constexpr size_t kNoticeBytes = 96;
+
+  // With mutex_ held.
+  void queueDroppedNotice() {
+    if (dropped_ == 0) return;
+    std::string notice = "[dictate] dropped " + std::to_string(dropped_) +
+                         " diagnostic lines while standard error was not being read\n";
+    dropped_ = 0;
+    waitingBytes_ += notice.size();
+    queue_.push_back(std::move(notice));
+  }
+
+  // With mutex_ held. False when the line was written here instead,
+  // because no thread could be started.
+  bool startWriter() {
+    if (writerStarted_) return true;
+    try {
+      std::thread([this] { writeForever(); }).detach();
+      writerStarted_ = true;
+      return true;
+    } catch (const std::system_error&) {
+      for (const auto& line : queue_) writeAll(STDERR_FILENO, line);
+      queue_.clear();
+      waitingBytes_ = 0;
+      return false;
+    }
+  }
+
+  // The writer thread: everything queued at once, in one write where it fits.
+  void writeForever() {
+    std::string batch;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        waitingBytes_ -= std::exchange(lastBatchBytes_, 0);
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !queue_.empty() || dropped_ > 0; });
+        queueDroppedNotice();
+        batch.clear();
+        for (auto& line : queue_) batch += line;
+        queue_.clear();
+        lastBatchBytes_ = batch.size();
+      }
+      writeAll(STDERR_FILENO, batch);
+      if (batch.capacity() > kDiagnosticQueueBytes) std::string().swap(batch);
+    }
+  }
+
+  std::mutex mutex_;  // guards all below; held by any thread only to queue or take
+  std::condition_variable changed_;
+  std::deque<std::string> queue_;  // whole lines, oldest first
+  size_t waitingBytes_ = 0;        // queued and being written
+  size_t lastBatchBytes_ = 0;      // being written by the writer thread
+  uint64_t dropped_ = 0;           // since the last notice
+  bool writerStarted_ = false;
+};
+
 // A pipe takes a write of more than PIPE_BUF bytes in pieces, and another
-// thread's write could land between them; one lock per descriptor keeps
-// every line whole. The capture thread's diagnostics take the same lock.
+// thread's write could land between them; one lock keeps every event line
+// whole. Diagnostics go through their queue.
 class FileDescriptorSink : public OutputSink {
  public:
   void writeStdout(std::string_view line) override {
     std::lock_guard<std::mutex> lock(stdoutMutex_);
     writeAll(STDOUT_FILENO, line);
   }
-  void writeStderr(std::string_view line) override {
-    std::lock_guard<std::mutex> lock(stderrMutex_);
-    writeAll(STDERR_FILENO, line);
-  }
+  void writeStderr(std::string_view line) override { diagnostics_->push(std::string(line)); }
+  void flushStderr(std::chrono::milliseconds limit) { diagnostics_->flush(limit); }
 
  private:
   std::mutex stdoutMutex_;  // held by any thread for one whole line on fd 1
-  std::mutex stderrMutex_;  // held by any thread for one whole line on fd 2
+  // Never destroyed: see DiagnosticQueue.
+  DiagnosticQueue* const diagnostics_ = new DiagnosticQueue;
 };
 
 FileDescriptorSink gDefaultSink;
@@ -139,6 +230,8 @@ void writeDiagnostic(std::string_view message) {
   line += '\n';
   gSink.load()->writeStderr(line);
 }
+
+void flushDiagnostics(std::chrono::milliseconds limit) { gDefaultSink.flushStderr(limit); }
 
 OutputSink* setOutputSink(OutputSink* sink) {
   OutputSink* previous = gSink.exchange(sink ? sink : &gDefaultSink);
