@@ -46,7 +46,7 @@ class SpeechProcessTest : public ::testing::Test {
     std::ofstream(home() / "input") << input;
     const std::string command =
         "cd " + sa::quoted(home()) + " && " + before +
-        "HOME=. XDG_DATA_HOME=$PWD/data XDG_CACHE_HOME=$PWD/cache XDG_STATE_HOME=$PWD/state "
+        "HOME=$PWD XDG_DATA_HOME=$PWD/data XDG_CACHE_HOME=$PWD/cache XDG_STATE_HOME=$PWD/state "
         "PULSE_SERVER=unix:$PWD/no-server timeout 30 " + wrapper + " " DICTATE_BINARY
         " <input >out " + redirect;
     const int status = std::system(command.c_str());
@@ -113,7 +113,7 @@ TEST_F(SpeechProcessTest, OddFilesWhereTheProgramKeepsItsOwnAreIgnored) {
       {"a FIFO", [](const fs::path& p) { sa::run("mkfifo " + sa::quoted(p)); }},
       {"a folder", [](const fs::path& p) { fs::create_directory(p); }},
       {"a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
-      {"a huge file", [](const fs::path& p) { std::ofstream(p), fs::resize_file(p, 1LL << 30); }}};
+      {"a huge file", [](const fs::path& p) { std::ofstream{p}.close(), fs::resize_file(p, 1LL << 30); }}};
   for (const auto& [file, written] : files) {
     for (const auto& [kind, make] : kinds) {
       SCOPED_TRACE(file.string() + " is " + kind);
@@ -127,8 +127,9 @@ TEST_F(SpeechProcessTest, OddFilesWhereTheProgramKeepsItsOwnAreIgnored) {
       EXPECT_EQ(out_, startFailedWith(kNoServer));
       EXPECT_NE(err_.find("[dictate] ignoring " + path.string() + ": it is "), std::string::npos)
           << err_;
-      if (written)
+      if (written) {
         EXPECT_EQ(fs::is_regular_file(fs::symlink_status(path)), kind != std::string("a folder"));
+      }
     }
   }
 }

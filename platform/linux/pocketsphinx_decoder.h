@@ -51,10 +51,12 @@ class PocketSphinxDecoder {
   static std::unique_ptr<PocketSphinxDecoder> load(const std::filesystem::path& modelDir,
                                                    const Options& options = defaultOptions());
   // load() without the model check, for the checker itself: the library
-  // logs to `libraryLog`, or nowhere when it is null.
+  // logs to `libraryLog`, or nowhere when it is null. Without the language
+  // model, the decoder has no search and cannot decode.
   static std::unique_ptr<PocketSphinxDecoder> loadUnchecked(const std::filesystem::path& modelDir,
                                                             const Options& options,
-                                                            std::FILE* libraryLog);
+                                                            std::FILE* libraryLog,
+                                                            bool withLanguageModel = true);
   ~PocketSphinxDecoder();
   PocketSphinxDecoder(const PocketSphinxDecoder&) = delete;
   PocketSphinxDecoder& operator=(const PocketSphinxDecoder&) = delete;
