@@ -46,6 +46,7 @@ dictate::Task<void> runThenQuit(dictate::Platform& platform, dictate::LineSource
 
 int main(int argc, char** argv) {
   openClosedStandardDescriptors();
+  dictate::takeOverStandardError();
   // A host that stops reading our output must not end us: writes to a
   // closed pipe fail with EPIPE instead, and output drops them.
   ::signal(SIGPIPE, SIG_IGN);

@@ -1,6 +1,7 @@
 #include "output/output.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -61,6 +62,9 @@ class DiagnosticQueue {
     changed_.notify_all();
   }
 
+  // Where the writer thread writes; set before any line is queued.
+  void setDestination(int fd) { destination_ = fd; }
+
   void flush(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, limit, [this] { return waitingBytes_ == 0; });
@@ -89,7 +93,7 @@ class DiagnosticQueue {
       writerStarted_ = true;
       return true;
     } catch (const std::system_error&) {
-      for (const auto& line : queue_) writeAll(STDERR_FILENO, line);
+      for (const auto& line : queue_) writeAll(destination_, line);
       queue_.clear();
       waitingBytes_ = 0;
       return false;
@@ -111,7 +115,7 @@ class DiagnosticQueue {
         queue_.clear();
         lastBatchBytes_ = batch.size();
       }
-      writeAll(STDERR_FILENO, batch);
+      writeAll(destination_, batch);
       if (batch.capacity() > kDiagnosticQueueBytes) std::string().swap(batch);
     }
   }
@@ -123,7 +127,25 @@ class DiagnosticQueue {
   size_t lastBatchBytes_ = 0;      // being written by the writer thread
   uint64_t dropped_ = 0;           // since the last notice
   bool writerStarted_ = false;
+  std::atomic<int> destination_{STDERR_FILENO};
 };
+
+// Hands what the libraries write to the pipe in place of standard error to
+// the queue, a line at a time (a line that never ends is cut).
+void forwardLibraryLines(int pipe, DiagnosticQueue* queue) {
+  constexpr size_t kLongestLine = 64 * 1024;
+  std::string partial;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(pipe, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    partial.append(buffer, static_cast<size_t>(n));
+    for (size_t end; (end = partial.find('\n')) != std::string::npos; partial.erase(0, end + 1))
+      queue->push(partial.substr(0, end + 1));
+    if (partial.size() > kLongestLine) queue->push(std::exchange(partial, {}) + "\n");
+  }
+}
 
 // A pipe takes a write of more than PIPE_BUF bytes in pieces, and another
 // thread's write could land between them; one lock keeps every event line
@@ -136,6 +158,26 @@ class FileDescriptorSink : public OutputSink {
   }
   void writeStderr(std::string_view line) override { diagnostics_->push(std::string(line)); }
   void flushStderr(std::chrono::milliseconds limit) { diagnostics_->flush(limit); }
+
+  void takeOverStderr() {
+    int host = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    int fds[2];
+    if (host < 0) return;
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      ::close(host);
+      return;
+    }
+    diagnostics_->setDestination(host);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::close(fds[1]);
+    try {
+      std::thread(forwardLibraryLines, fds[0], diagnostics_).detach();
+    } catch (const std::system_error&) {
+      ::dup2(host, STDERR_FILENO);
+      diagnostics_->setDestination(STDERR_FILENO);
+      ::close(host), ::close(fds[0]);
+    }
+  }
 
  private:
   std::mutex stdoutMutex_;  // held by any thread for one whole line on fd 1
@@ -232,6 +274,8 @@ void writeDiagnostic(std::string_view message) {
 }
 
 void flushDiagnostics(std::chrono::milliseconds limit) { gDefaultSink.flushStderr(limit); }
+
+void takeOverStandardError() { gDefaultSink.takeOverStderr(); }
 
 OutputSink* setOutputSink(OutputSink* sink) {
   OutputSink* previous = gSink.exchange(sink ? sink : &gDefaultSink);

@@ -9,7 +9,7 @@
 // for people and never hold anything up: they wait in a bounded queue that
 // a writer thread of their own hands to standard error, a line that finds
 // the queue full is dropped, and once the queue has room again one line
-// says how many were.
+// says how many were. The libraries' own lines join the same queue.
 #pragma once
 
 #include <chrono>
@@ -29,6 +29,12 @@ void emitEvent(const Event& event);
 // Writes "[dictate] " + message + "\n" to standard error, or queues it;
 // never waits for standard error.
 void writeDiagnostic(std::string_view message);
+
+// Puts a pipe in place of standard error and hands each line written to it
+// (the libraries we use write their own messages there) to the diagnostics'
+// queue, so that those never wait for the host either. For the start of the
+// process, before other threads run.
+void takeOverStandardError();
 
 // Waits until the diagnostics queued so far have been written, or `limit`
 // has passed; for the end of the process.
