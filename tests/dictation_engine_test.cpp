@@ -161,7 +161,8 @@ TEST(DictationEngineTest, StartOutcomes) {
     // The stop's calls follow the start's last (also a failed start's own stop).
     auto startCall = [](const std::string& call) {
       return call.starts_with("assets.") ||
-             (call != "audio.inputNode" && std::count(kStartCalls.begin(), kStartCalls.end(), call));
+             (call != "audio.inputNode" &&
+              std::find(kStartCalls.begin(), kStartCalls.end(), call) != kStartCalls.end());
     };
     EXPECT_EQ(Lines(std::find_if(calls.rbegin(), calls.rend(), startCall).base(), calls.end()),
               stopCalls);

@@ -77,8 +77,8 @@ TEST_F(SpeechProcessTest, InheritedSignalsAndAnUnreadStandardErrorHoldNothingUp)
   const std::string ignoreChld = "perl -e '$SIG{CHLD}=\"IGNORE\"; exec @ARGV'";
   std::string unparseable;
   for (int i = 0; i < 6000; ++i) unparseable += "not a command " + std::to_string(i) + "\n";
-  const std::string damaged =
-      "speech model in " + model_.string() + " is damaged: en-us/mdef is shorter than its header says";
+  const std::string damaged = "speech model in " + model_.string() +
+                              " is damaged: en-us/mdef is shorter than its header says";
   struct Row {
     const char* name;
     bool damaged;
@@ -114,7 +114,8 @@ TEST_F(SpeechProcessTest, OddFilesWhereTheProgramKeepsItsOwnAreIgnored) {
       {"a FIFO", [](const fs::path& p) { sa::run("mkfifo " + sa::quoted(p)); }},
       {"a folder", [](const fs::path& p) { fs::create_directory(p); }},
       {"a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
-      {"a huge file", [](const fs::path& p) { std::ofstream{p}.close(), fs::resize_file(p, 1LL << 30); }}};
+      {"a huge file",
+       [](const fs::path& p) { std::ofstream{p}.close(), fs::resize_file(p, 1LL << 30); }}};
   for (const auto& [file, written] : files) {
     for (const auto& [kind, make] : kinds) {
       SCOPED_TRACE(file.string() + " is " + kind);

@@ -105,7 +105,8 @@ bool restoreAdaptation(PocketSphinxDecoder& decoder, const fs::path& dir) {
 bool saveAdaptation(const fs::path& dir, const fs::path& modelDir, std::span<const float> mean) {
   static std::atomic<bool> reported{false};
   const std::string key = adaptationKey(modelDir);
-  std::string text = std::string(kHeader) + "\nmodel " + key + "\ncmn " + std::to_string(mean.size());
+  std::string text =
+      std::string(kHeader) + "\nmodel " + key + "\ncmn " + std::to_string(mean.size());
   char value[32];
   for (float v : mean) {
     std::snprintf(value, sizeof value, " %.9g", static_cast<double>(v));

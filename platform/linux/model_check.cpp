@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <pocketsphinx.h>
 #include <link.h>
+#include <pocketsphinx.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -38,9 +38,6 @@ constexpr const char* kCheckerName = "quillmarsh-dictate-model-check";
 constexpr size_t kRecordedModels = 16;
 // A line of the record and its line feed.
 constexpr size_t kRecordLine = 65;
-// Asks the checker to read the model's files one at a time, so that its
-// log names the file a failure came from.
-constexpr const char* kOneAtATime = "--one-at-a-time";
 
 std::mutex checkerMutex;
 fs::path checkerOverride;  // guarded by checkerMutex
@@ -78,10 +75,10 @@ bool appendIdentity(std::string& text, const fs::path& file, bool modelFile) {
                                    static_cast<long long>(st.st_mtim.tv_sec),
                                    static_cast<long long>(st.st_mtim.tv_nsec)};
   if (modelFile) {
-    fields.insert(fields.end(), {static_cast<long long>(st.st_dev),
-                                 static_cast<long long>(st.st_ino),
-                                 static_cast<long long>(st.st_ctim.tv_sec),
-                                 static_cast<long long>(st.st_ctim.tv_nsec)});
+    fields.insert(
+        fields.end(),
+        {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+         static_cast<long long>(st.st_ctim.tv_sec), static_cast<long long>(st.st_ctim.tv_nsec)});
   }
   for (long long n : fields) text += std::to_string(n) + ' ';
   return true;
@@ -104,7 +101,8 @@ std::optional<std::string> fingerprint(const fs::path& modelDir, const ModelOpti
   for (const auto& file : modelFiles(modelDir)) {
     if (!appendIdentity(text, file, true)) return std::nullopt;
   }
-  for (void* symbol : {reinterpret_cast<void*>(&ps_init), reinterpret_cast<void*>(&cmd_ln_parse_r)}) {
+  for (void* symbol :
+       {reinterpret_cast<void*>(&ps_init), reinterpret_cast<void*>(&cmd_ln_parse_r)}) {
     if (!appendIdentity(text, libraryHolding(symbol), false)) return std::nullopt;
   }
   if (!appendIdentity(text, modelChecker(), false)) return std::nullopt;
@@ -248,17 +246,16 @@ void reap(pid_t pid, std::chrono::steady_clock::time_point deadline, CheckRun& r
       run.timedOut = true;
       ::kill(pid, SIGKILL);
     }
-    if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (r == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
 }
 
 // posix_spawn, not fork: this process has other threads, and only a
 // fresh program is safe to run in the child.
 CheckRun runChecker(const fs::path& checker, const fs::path& modelDir,
-                    const ModelOptions& options, bool oneAtATime) {
+                    const ModelOptions& options) {
   CheckRun run(modelDir);
   std::vector<std::string> args = {checker.string(), modelDir.string()};
-  if (oneAtATime) args.insert(args.begin() + 1, kOneAtATime);
   for (const auto& [name, value] : options) {
     args.push_back(name);
     args.push_back(value);
@@ -359,18 +356,12 @@ std::optional<std::string> checkModelOnce(const fs::path& modelDir, const ModelO
     if (std::find(passed.begin(), passed.end(), *before) != passed.end()) return std::nullopt;
   }
   const fs::path checker = modelChecker();
-  CheckRun run = runChecker(checker, modelDir, options, false);
+  CheckRun run = runChecker(checker, modelDir, options);
   if (run.spawnError != 0) {
     return "speech model in " + modelDir.string() + " could not be checked: cannot run " +
            checker.string() + ": " + std::strerror(run.spawnError);
   }
-  if (!run.passed()) {
-    // The files were read side by side; read one at a time, the log tells
-    // which one failed.
-    if (run.timedOut || run.log.damaged) return describeFailure(modelDir, run);
-    CheckRun again = runChecker(checker, modelDir, options, true);
-    return describeFailure(modelDir, again.spawnError == 0 && !again.passed() ? again : run);
-  }
+  if (!run.passed()) return describeFailure(modelDir, run);
   // A model changed while it was checked passed as some other model.
   if (before && fingerprint(modelDir, options) == before) record(*before);
   return std::nullopt;

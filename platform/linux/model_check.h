@@ -4,7 +4,7 @@
 // file and crashes) instead of returning an error; in the checker program
 // (quillmarsh-dictate-model-check, built and installed beside the program
 // and its module) that only ends the check. The checker has the library
-// read every file of the model with the decoder's options.
+// read the model's files with the decoder's options (see its program).
 //
 // A pass counts only when the checker says so on its last line and ended
 // with status 0 (or its status cannot be had: a host that ignores SIGCHLD

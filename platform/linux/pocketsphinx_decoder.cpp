@@ -143,14 +143,17 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::load(
 
 std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
     const std::filesystem::path& modelDir, const Options& options, std::FILE* libraryLog,
-    bool withLanguageModel) {
+    bool withWords) {
   if (libraryLog)
     err_set_logfp(libraryLog);
   else
     silenceLibraryLogging();
   OwnedConfig config(parseOptions(modelDir, options, libraryLog == nullptr));
   if (!config) throw speechError(kModelLoadFailed, "speech decoder options were rejected");
-  if (!withLanguageModel) cmd_ln_set_str_r(config.get(), "-lm", nullptr);
+  if (!withWords) {
+    cmd_ln_set_str_r(config.get(), "-lm", nullptr);
+    cmd_ln_set_str_r(config.get(), "-dict", "/dev/null");
+  }
   OwnedDecoder decoder([&] {
     auto lock = lockFrontEndMaking();
     return ps_init(config.get());

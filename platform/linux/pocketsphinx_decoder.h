@@ -51,12 +51,13 @@ class PocketSphinxDecoder {
   static std::unique_ptr<PocketSphinxDecoder> load(const std::filesystem::path& modelDir,
                                                    const Options& options = defaultOptions());
   // load() without the model check, for the checker itself: the library
-  // logs to `libraryLog`, or nowhere when it is null. Without the language
-  // model, the decoder has no search and cannot decode.
+  // logs to `libraryLog`, or nowhere when it is null. Without its words
+  // (the dictionary and the language model), the decoder has no search and
+  // cannot decode.
   static std::unique_ptr<PocketSphinxDecoder> loadUnchecked(const std::filesystem::path& modelDir,
                                                             const Options& options,
                                                             std::FILE* libraryLog,
-                                                            bool withLanguageModel = true);
+                                                            bool withWords = true);
   ~PocketSphinxDecoder();
   PocketSphinxDecoder(const PocketSphinxDecoder&) = delete;
   PocketSphinxDecoder& operator=(const PocketSphinxDecoder&) = delete;
