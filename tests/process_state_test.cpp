@@ -6,9 +6,8 @@
 #include <sys/wait.h>
 
 #include <fstream>
-#include <functional>
-#include <string>
 
+#include "output/output.h"
 #include "platform/linux/decoder_adaptation.h"
 #include "tests/support/speech_audio.h"
 
@@ -23,26 +22,18 @@ const std::string kNoServer = "no audio server is running (Connection refused)";
 
 class SpeechProcessTest : public ::testing::Test {
  protected:
-  SpeechProcessTest() { installModel(false); }
-
   // Debian's model in the user's store, its mdef cut to half when `damaged`.
   void installModel(bool damaged) {
-    fs::remove_all(model_);
-    for (const auto& entry : fs::recursive_directory_iterator(sa::kDebianModel)) {
-      const fs::path relative = entry.path().lexically_relative(sa::kDebianModel);
-      fs::create_directories((model_ / relative).parent_path());
-      if (entry.is_regular_file() && relative != "en-us/mdef")
-        fs::create_symlink(entry.path(), model_ / relative);
-    }
-    std::string mdef = sa::readFile(sa::kDebianModel / "en-us/mdef");
-    std::ofstream(model_ / "en-us/mdef", std::ios::binary)
-        << mdef.substr(0, damaged ? mdef.size() / 2 : mdef.size());
+    const std::string from = sa::quoted(sa::kDebianModel), to = sa::quoted(model_);
+    sa::run("rm -rf " + to + " && mkdir -p " + to + " && cp -rs " + from + "/. " + to + " && rm " +
+            to + "/en-us/mdef && head -c $(($(stat -c %s " + from + "/en-us/mdef) / " +
+            (damaged ? "2" : "1") + ")) " + from + "/en-us/mdef >" + to + "/en-us/mdef");
   }
   // Runs the program on `input` after the shell commands `before`, through
-  // `wrapper`, with standard error redirected by `redirect`. Returns the
-  // exit status; fills out_ and err_.
-  int run(const std::string& input, const std::string& before = "",
-          const std::string& wrapper = "", const std::string& redirect = "2>err") {
+  // `wrapper`, with standard error redirected by `redirect`. True when it
+  // ended with status 0; fills out_ and err_.
+  bool run(const std::string& input, const std::string& before = "",
+           const std::string& wrapper = "", const std::string& redirect = "2>err") {
     std::ofstream(home() / "input") << input;
     const std::string command =
         "cd " + sa::quoted(home()) + " && " + before +
@@ -52,15 +43,14 @@ class SpeechProcessTest : public ::testing::Test {
     const int status = std::system(command.c_str());
     out_ = sa::readFile(home() / "out");
     err_ = sa::readFile(home() / "err");
-    return status;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   // What a start that fails with `failure`, and then "quit", write.
   static std::string startFailedWith(const std::string& failure) {
-    std::string escaped;  // as JSON writes it, every '/' escaped
-    for (char c : failure) escaped += c == '/' ? "\\/" : std::string(1, c);
-    return "{\"type\":\"ready\"}\n{\"status\":\"ready\",\"type\":\"model\"}\n"
-           "{\"message\":\"start failed: " + escaped + "\",\"type\":\"error\"}\n"
-           "{\"type\":\"state\",\"value\":\"stopped\"}\n";
+    std::string error;
+    serializeEvent({{"type", "error"}, {"message", "start failed: " + failure}}, error);
+    return "{\"type\":\"ready\"}\n{\"status\":\"ready\",\"type\":\"model\"}\n" + error +
+           "\n{\"type\":\"state\",\"value\":\"stopped\"}\n";
   }
   fs::path home() const { return scratch_.path(); }
 
@@ -95,8 +85,7 @@ TEST_F(SpeechProcessTest, InheritedSignalsAndAnUnreadStandardErrorHoldNothingUp)
     SCOPED_TRACE(row.name);
     installModel(row.damaged);
     fs::remove_all(home() / "cache");
-    const int status = run(row.input, row.before, row.wrapper, row.redirect);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << err_;
+    EXPECT_TRUE(run(row.input, row.before, row.wrapper, row.redirect)) << err_;
     EXPECT_EQ(out_, startFailedWith(row.damaged ? damaged : kNoServer));
     EXPECT_EQ(fs::exists(home() / "cache/quillmarsh-dictate/checked-models"), !row.damaged);
   }
@@ -106,11 +95,12 @@ TEST_F(SpeechProcessTest, InheritedSignalsAndAnUnreadStandardErrorHoldNothingUp)
 // of its own is ignored with a diagnostic, without waiting on it or reading
 // it; a file that the start writes replaces it (a folder stays).
 TEST_F(SpeechProcessTest, OddFilesWhereTheProgramKeepsItsOwnAreIgnored) {
+  installModel(false);
   const std::pair<fs::path, bool> files[] = {  // and whether a start writes it
       {"cache/quillmarsh-dictate/checked-models", true},
       {"data/quillmarsh-dictate/reserved-locales", true},
       {"state/quillmarsh-dictate/adaptation/" + adaptationKey(model_), false}};
-  const std::pair<const char*, std::function<void(const fs::path&)>> kinds[] = {
+  const std::pair<const char*, void (*)(const fs::path&)> kinds[] = {
       {"a FIFO", [](const fs::path& p) { sa::run("mkfifo " + sa::quoted(p)); }},
       {"a folder", [](const fs::path& p) { fs::create_directory(p); }},
       {"a device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
@@ -124,14 +114,12 @@ TEST_F(SpeechProcessTest, OddFilesWhereTheProgramKeepsItsOwnAreIgnored) {
         fs::remove_all(home() / dir);
       fs::create_directories(path.parent_path());
       make(path);
-      const int status = run(kStartThenQuit);
-      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << err_;
+      EXPECT_TRUE(run(kStartThenQuit)) << err_;
       EXPECT_EQ(out_, startFailedWith(kNoServer));
       EXPECT_NE(err_.find("[dictate] ignoring " + path.string() + ": it is "), std::string::npos)
           << err_;
-      if (written) {
-        EXPECT_EQ(fs::is_regular_file(fs::symlink_status(path)), kind != std::string("a folder"));
-      }
+      EXPECT_TRUE(!written || fs::is_regular_file(fs::symlink_status(path)) ==
+                                  (kind != std::string("a folder")));
     }
   }
 }
