@@ -117,28 +117,40 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::load(
 }
 
 std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
-    const std::filesystem::path& modelDir, const Options& options, std::FILE* libraryLog) {
+    const std::filesystem::path& modelDir, const Options& options, std::FILE* libraryLog,
+    bool withWords) {
   if (libraryLog)
     err_set_logfp(libraryLog);
   else
     silenceLibraryLogging();
-  cmd_ln_t* config = parseOptions(modelDir, options, libraryLog == nullptr);
+  OwnedConfig config(parseOptions(modelDir, options, libraryLog == nullptr));
   if (!config) throw speechError(kModelLoadFailed, "speech decoder options were rejected");
-  ps_decoder_t* decoder = [&] {
+  if (!withWords) {
+    cmd_ln_set_str_r(config.get(), "-lm", nullptr);
+    cmd_ln_set_str_r(config.get(), "-dict", "/dev/null");
+  }
+  OwnedDecoder decoder([&] {
     auto lock = lockFrontEndMaking();
-    return ps_init(config);
-  }();
+    return ps_init(config.get());
+  }());
   if (!decoder) {
-    cmd_ln_free_r(config);
     throw speechError(kModelLoadFailed,
                       "speech model in " + modelDir.string() + " could not be loaded");
   }
-  return std::unique_ptr<PocketSphinxDecoder>(new PocketSphinxDecoder(modelDir, config, decoder));
+  return std::unique_ptr<PocketSphinxDecoder>(
+      new PocketSphinxDecoder(modelDir, std::move(config), std::move(decoder)));
 }
 
-PocketSphinxDecoder::PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_s* config,
-                                         ps_decoder_s* decoder)
-    : modelDir_(std::move(modelDir)), config_(config), decoder_(decoder), frontEnd_(config) {
+void PocketSphinxDecoder::LibraryFree::operator()(cmd_ln_s* config) const { cmd_ln_free_r(config); }
+void PocketSphinxDecoder::LibraryFree::operator()(ps_decoder_s* decoder) const { ps_free(decoder); }
+
+PocketSphinxDecoder::PocketSphinxDecoder(std::filesystem::path modelDir, OwnedConfig config,
+                                         OwnedDecoder decoder)
+    : modelDir_(std::move(modelDir)),
+      config_(std::move(config)),
+      ownedDecoder_(std::move(decoder)),
+      decoder_(ownedDecoder_.get()),
+      frontEnd_(config_.get()) {
   pending_.reserve(kSliceSamples);
   if (cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct)
     priorMean_.assign(cmn->cmn_mean, cmn->cmn_mean + cmn->veclen);
@@ -146,8 +158,6 @@ PocketSphinxDecoder::PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_
 
 PocketSphinxDecoder::~PocketSphinxDecoder() {
   if (streamOpen_) ps_end_utt(decoder_);
-  ps_free(decoder_);
-  cmd_ln_free_r(config_);
 }
 
 void PocketSphinxDecoder::beginStream() {
