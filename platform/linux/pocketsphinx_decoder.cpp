@@ -11,6 +11,7 @@
 
 #include "platform/linux/model_check.h"
 #include "platform/linux/model_store.h"
+#include "platform/linux/spoken_punctuation.h"
 
 namespace dictate {
 
@@ -157,6 +158,13 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
     cmd_ln_free_r(config);
     throw speechError(kModelLoadFailed,
                       "speech model in " + modelDir.string() + " could not be loaded");
+  }
+  try {
+    listenForSpokenMarks(decoder, config);
+  } catch (...) {
+    ps_free(decoder);
+    cmd_ln_free_r(config);
+    throw;
   }
   return std::unique_ptr<PocketSphinxDecoder>(new PocketSphinxDecoder(modelDir, config, decoder));
 }
