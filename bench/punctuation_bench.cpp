@@ -5,7 +5,7 @@
 //   bench/make_punctuation_corpus.sh DIR     (once: generates the audio)
 //   bench/make_speech_corpus.sh SPEECH       (once: the plain report material)
 //   punctuation_bench --corpus DIR --speech-corpus SPEECH [--grids N]
-//                     [--said-marks] [--marks-only]
+//                     [--said-marks] [--marks-only | --plain-only]
 //
 // Sentences with marks (bench/punctuation_sentences.txt), each spoken by
 // three voices: each clip is a dictation of its own, one after another in
@@ -19,20 +19,18 @@
 // and Debian's recordings) and 70 sentences by flite's voices, each as one
 // stream with pauses, decoded cold at N frame grids (default 1) as the
 // speech benchmark does. Every mark in them is invented. Reported: word
-// error rate, and marks invented per 200 words. The references' numbers
-// are written as the program writes them (number_words.h), so that digits
-// count as the words they stand for.
+// error rate, and marks invented per 200 words. Words are compared with
+// their numbers written as the program writes them (bench/speech_corpus.h).
 //
 // --said-marks scores the said words of a mark ("question mark") as the mark,
-// for a decoder without the marks' own words; --marks-only leaves out the
-// plain sentences.
+// for a decoder without the marks' own words; --marks-only and --plain-only
+// measure one of the two.
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
 
 #include "bench/speech_bench_runs.h"
 #include "platform/linux/model_check.h"
-#include "platform/linux/number_words.h"
 
 namespace dictate {
 namespace {
@@ -119,16 +117,12 @@ struct Score {
     std::string refWords, hypWords;
     for (const auto& t : ref) refWords += t.mark ? "" : t.text + " ";
     for (const auto& t : hyp) hypWords += t.mark ? "" : t.text + " ";
-    words += speechaudio::words(refWords).size();
-    wordErrors += wordErrors_(refWords, hypWords);
+    words += speechaudio::comparedWords(refWords).size();
+    wordErrors += speechaudio::wordErrors(refWords, hypWords);
     alignMarks(ref, hyp);
   }
 
  private:
-  static size_t wordErrors_(const std::string& ref, const std::string& hyp) {
-    return speechaudio::wordErrors(ref, hyp);
-  }
-
   // Levenshtein alignment of words and marks, a word never aligned with a
   // mark; then the marks of each side are counted along the path.
   void alignMarks(const std::vector<Token>& ref, const std::vector<Token>& hyp) {
@@ -201,15 +195,6 @@ std::vector<Clip> readIndex(const fs::path& dir, const char* maker) {
   return clips;
 }
 
-// The text as the program writes its numbers.
-std::string withNumbers(const std::string& transcript) {
-  std::vector<std::string> spoken;
-  for (const auto& w : speechaudio::words(transcript)) spoken.push_back(w);
-  std::string text;
-  for (const auto& w : writeNumbers(spoken)) text += w + " ";
-  return text;
-}
-
 struct PlainSet {
   std::string name;
   std::vector<int16_t> stream;
@@ -223,7 +208,7 @@ PlainSet plainSet(std::string name, const std::vector<Clip>& clips, const fs::pa
   for (const auto& clip : clips) {
     append(set.stream, clip.samples);
     append(set.stream, gap);
-    set.reference += withNumbers(clip.written);
+    set.reference += clip.written + " ";
   }
   return set;
 }
@@ -236,6 +221,7 @@ Score measurePlain(MainLoop& loop, const PlainSet& set, std::shared_ptr<ModelSto
     append(stream, set.stream);
     PocketSphinxService fresh(store);
     OurRun ours = runOurs(loop, fresh, stream, 0);
+    std::fprintf(stderr, "%s, grid %d: %s\n", set.name.c_str(), grid, ours.text.c_str());
     score.add(set.reference, ours.text, false);
     score.cpu += ours.cpu;
     score.audioSeconds += seconds(stream);
@@ -259,7 +245,7 @@ void printMarks(const Score& s, size_t clips) {
 int runBench(int argc, char** argv) {
   fs::path corpusDir, speechDir;
   int grids = 1;
-  bool saidMarks = false, marksOnly = false;
+  bool saidMarks = false, marksOnly = false, plainOnly = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
@@ -268,6 +254,7 @@ int runBench(int argc, char** argv) {
     if (arg == "--grids") grids = std::atoi(value);
     if (arg == "--said-marks") saidMarks = true;
     if (arg == "--marks-only") marksOnly = true;
+    if (arg == "--plain-only") plainOnly = true;
   }
   if (corpusDir.empty() || speechDir.empty()) {
     std::fprintf(stderr, "usage: punctuation_bench --corpus DIR --speech-corpus DIR [--grids N]\n");
@@ -289,6 +276,7 @@ int runBench(int argc, char** argv) {
 
   Score marked;
   PocketSphinxService service(store);
+  if (plainOnly) marks.clear();
   for (const auto& clip : marks) {
     OurRun ours = runOurs(loop, service, clip.samples, 0);
     marked.add(clip.written, ours.text, saidMarks);
@@ -296,7 +284,7 @@ int runBench(int argc, char** argv) {
     marked.audioSeconds += seconds(clip.samples);
     std::fprintf(stderr, "%s: %s\n", clip.name.c_str(), ours.text.c_str());
   }
-  printMarks(marked, marks.size());
+  if (!plainOnly) printMarks(marked, marks.size());
   if (marksOnly) return 0;
 
   std::printf("Plain sentences (%d frame grid%s):\n", grids, grids > 1 ? "s" : "");
@@ -311,9 +299,12 @@ int runBench(int argc, char** argv) {
                 200.0 * s.marksInvented / s.words);
     all.words += s.words;
     all.marksInvented += s.marksInvented;
+    all.cpu += s.cpu;
+    all.audioSeconds += s.audioSeconds;
   }
   std::printf("  all          %5zu words, marks invented %zu (%.2f per 200 words; goal <= 1)\n",
               all.words, all.marksInvented, 200.0 * all.marksInvented / all.words);
+  std::printf("  CPU per audio second %.3f\n", all.cpu / all.audioSeconds);
   return 0;
 }
 

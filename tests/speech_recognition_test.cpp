@@ -153,6 +153,29 @@ TEST_F(SpeechRecognitionTest, AHigherVoiceSwitchesItsUtteranceAndTheNextVoiceIsR
   EXPECT_EQ(finals[1], " go forward 10 meters");
 }
 
+// Marks said between words are heard as marks and written as people write
+// them, across the finals of a dictation; a mark said alone is a final of
+// its own.
+TEST_F(SpeechRecognitionTest, SpokenPunctuationIsWrittenAsMarks) {
+  auto audio = silence(0.5);
+  for (const char* said : {"we met on friday comma and then we went home period",
+                           "new paragraph", "thanks again for your help exclamation mark"}) {
+    append(audio, speak(said, "flite:rms", scratch_.path()));
+    append(audio, silence(1.0));
+  }
+  addNoiseFloor(audio, scratch_.path());
+  PocketSphinxService service(store_);
+  auto session = dictate(service, audio);
+  const std::string text = session->finalText();
+  std::string marks;
+  for (char c : text)
+    if (std::string_view(",.!\n").find(c) != std::string_view::npos) marks += c;
+  EXPECT_EQ(marks, ",.\n\n!") << text;
+  EXPECT_TRUE(std::isupper(text[text.find('\n') + 2])) << text;
+  EXPECT_TRUE(std::any_of(session->results().begin(), session->results().end(),
+                          [](const auto& r) { return r.result.isFinal && r.result.text == "\n\n"; }));
+}
+
 // A later process starts from the adaptation an earlier one saved: its first
 // utterance reads as a warm decoder's. Missing, damaged or foreign files are
 // ignored; an unwritable folder costs only the saving.
