@@ -1,5 +1,7 @@
-// The benchmarks' speech corpus: dictation-like sentences for synthetic
-// speech, and word error rates. Header-only. Single-threaded.
+// The benchmarks' speech corpus: Debian's recordings with their
+// transcripts, dictation-like sentences for synthetic speech, and word error
+// rates (numbers compared as the program writes them). Header-only.
+// Single-threaded.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/number_words.h"
 #include "tests/support/speech_audio.h"
 
 namespace dictate::speechaudio {
@@ -30,10 +33,18 @@ inline std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
+// The words of `text` with its numbers written as the program writes them,
+// so that "ten" and "10" are the same word to a reference either way.
+inline std::vector<std::string> comparedWords(const std::string& text) {
+  std::string written;
+  for (const auto& word : writeNumbers(words(text))) written += word + " ";
+  return words(written);
+}
+
 // Substitutions, insertions and deletions that turn `reference` into
 // `hypothesis` (word-level Levenshtein distance).
 inline size_t wordErrors(const std::string& reference, const std::string& hypothesis) {
-  auto ref = words(reference), hyp = words(hypothesis);
+  auto ref = comparedWords(reference), hyp = comparedWords(hypothesis);
   std::vector<size_t> row(hyp.size() + 1), next(hyp.size() + 1);
   for (size_t j = 0; j < row.size(); ++j) row[j] = j;
   for (size_t i = 0; i < ref.size(); ++i) {
@@ -46,8 +57,27 @@ inline size_t wordErrors(const std::string& reference, const std::string& hypoth
 }
 
 inline double wordErrorRate(const std::string& reference, const std::string& hypothesis) {
-  size_t n = words(reference).size();
+  size_t n = comparedWords(reference).size();
   return n == 0 ? 0.0 : static_cast<double>(wordErrors(reference, hypothesis)) / n;
+}
+
+// Debian's real recordings with transcripts (96 words).
+inline std::vector<Clip> debianRecordings() {
+  std::vector<Clip> clips = {
+      {"goforward", readPcm16(kDebianTestData / "goforward.raw"), "go forward ten meters"}};
+  for (auto [dir, list] :
+       {std::pair{"librivox", "transcription"}, {"cards", "cards.transcription"}}) {
+    std::ifstream in(kDebianTestData / dir / list);
+    // Lines read "<s> words </s> (name)".
+    for (std::string line; std::getline(in, line);) {
+      size_t open = line.find("<s>"), close = line.find("</s>"), paren = line.rfind('(');
+      if (open != 0 || close == std::string::npos || paren == std::string::npos) continue;
+      std::string name = line.substr(paren + 1, line.find(')', paren) - paren - 1), text;
+      for (auto& w : words(line.substr(3, close - 3))) text += (text.empty() ? "" : " ") + w;
+      clips.push_back({name, readPcm16(kDebianTestData / dir / (name + ".wav")), text});
+    }
+  }
+  return clips;
 }
 
 // Dictation-like sentences for synthetic speech.

@@ -13,11 +13,11 @@
 #include <random>
 
 #include "platform/linux/decoder_adaptation.h"
+#include "platform/linux/dictation_formatter.h"
 #include "platform/linux/model_check.h"
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 #include "platform/linux/pocketsphinx_service.h"
-#include "platform/linux/word_casing.h"
 #include "tests/support/speech_audio.h"
 #include "tests/support/speech_session.h"
 
@@ -65,7 +65,7 @@ TEST_F(SpeechRecognitionTest,
   for (size_t block : {size_t{160}, size_t{1001}, kBlock}) {
     PocketSphinxService fresh(store_);
     auto session = dictate(block == kBlock ? service : fresh, audio, block);
-    EXPECT_EQ(session->finalText(), "go forward ten meters") << block;
+    EXPECT_EQ(session->finalText(), "Go forward 10 meters") << block;
     ASSERT_GE(session->results().size(), 2u);
     EXPECT_FALSE(session->results().front().result.isFinal);
     EXPECT_EQ(session->count(true), 1u);
@@ -150,7 +150,30 @@ TEST_F(SpeechRecognitionTest, AHigherVoiceSwitchesItsUtteranceAndTheNextVoiceIsR
   const auto words = std::count(finals[0].begin(), finals[0].end(), ' ') + 1;
   EXPECT_TRUE(words >= 6 && words <= 10 && finals[0].find(" when you get ") != std::string::npos)
       << "[" << finals[0] << "]";
-  EXPECT_EQ(finals[1], "go forward ten meters");
+  EXPECT_EQ(finals[1], " go forward 10 meters");
+}
+
+// Marks said between words are heard as marks and written as people write
+// them, across the finals of a dictation; a mark said alone is a final of
+// its own.
+TEST_F(SpeechRecognitionTest, SpokenPunctuationIsWrittenAsMarks) {
+  auto audio = silence(0.5);
+  for (const char* said : {"we met on friday comma and then we went home period",
+                           "new paragraph", "thanks again for your help exclamation mark"}) {
+    append(audio, speak(said, "flite:rms", scratch_.path()));
+    append(audio, silence(1.0));
+  }
+  addNoiseFloor(audio, scratch_.path());
+  PocketSphinxService service(store_);
+  auto session = dictate(service, audio);
+  const std::string text = session->finalText();
+  std::string marks;
+  for (char c : text)
+    if (std::string_view(",.!\n").find(c) != std::string_view::npos) marks += c;
+  EXPECT_EQ(marks, ",.\n\n!") << text;
+  EXPECT_TRUE(std::isupper(text[text.find('\n') + 2])) << text;
+  EXPECT_TRUE(std::any_of(session->results().begin(), session->results().end(),
+                          [](const auto& r) { return r.result.isFinal && r.result.text == "\n\n"; }));
 }
 
 // A later process starts from the adaptation an earlier one saved: its first
@@ -297,17 +320,48 @@ TEST(PocketSphinxServiceTest, StartFailuresSayWhatIsMissing) {
                 " is incomplete: en-us/means is missing");
 }
 
-TEST(WordCasingTest, WritesIAndCapitalisedOnlyWordsAsPeopleDo) {
+// Each row: a dictation's finals as the decoder words them, "|" between
+// them, and the text that the host makes of them, put one after another.
+// Each final's volatile text comes first and must read the same.
+TEST(DictationFormatterTest, WritesWordsMarksAndNumbersAsPeopleDo) {
   WordCasing casing(WordCasing::kSystemWordList), withoutList("/nonexistent/american-english");
-  for (auto [said, written] :
-       {std::pair{"i'm flying to boston on friday", "I'm flying to Boston on Friday"},
-        {"i said i'll i've i'd", "I said I'll I've I'd"},
-        {"chicago in january and sunday's game", "Chicago in January and Sunday's game"},
-        // The list also has these in lower case: they stay as they are.
-        {"bill may march in august it is", "bill may march in august it is"},
-        {"", ""}})
-    EXPECT_EQ(casing.apply(said), written);
-  EXPECT_EQ(withoutList.apply("i'd fly to boston"), "I'd fly to boston");
+  for (auto [said, written] : {
+           std::pair{"we met on friday _comma and i left _period", "We met on Friday, and I left."},
+           // A mark joins the word that ended the last text; a line break
+           // is a text of its own; capitals follow . ? ! and paragraphs.
+           {"hello team|_comma then _new_paragraph|ok _question_mark|_new_line|sure _semicolon no",
+            "Hello team, then\n\nOK?\nSure; no"},
+           {"she said _colon _open_quote hi _close_quote and _open_parenthesis yes "
+            "_close_parenthesis left _full_stop bye _exclamation_point|_new_line|it",
+            "She said: \"hi\" and (yes) left. Bye!\nIt"},
+           // The decoder's words "comma" and "period" are words, and so is a
+           // mark after an article.
+           {"a comma and a period the _new_line and an _exclamation_point",
+            "A comma and a period the new line and an exclamation point"},
+           {"at three thirty about twenty five people _comma one of them on the twenty first",
+            "At 3:30 about 25 people, one of them on the 21st"},
+           {"go forward ten meters by nine oh five in nineteen ninety nine or twenty twenty six",
+            "Go forward 10 meters by 9:05 in 1999 or 2026"},
+           {"one two three and twelve thousand five hundred men and two thousand and five the third",
+            "One two three and 12,500 men and 2005 the third"},
+           // Names and "I" are cased; words the list also has in lower case
+           // stay as they are.
+           {"i'm flying to boston on friday i'll i've i'd", "I'm flying to Boston on Friday I'll I've I'd"},
+           {"the bill may march in august for sunday's game", "The bill may march in august for Sunday's game"},
+           {"", ""}}) {
+    DictationFormatter formatter(casing);
+    std::string text;
+    for (size_t start = 0, end = 0; end != std::string_view::npos; start = end + 1) {
+      end = std::string_view(said).find('|', start);
+      const auto words = std::string_view(said).substr(start, end - start);
+      const std::string shown = formatter.format(words, false);
+      const std::string final = formatter.format(words, true);
+      EXPECT_EQ(shown, final) << said;
+      text += final;
+    }
+    EXPECT_EQ(text, written);
+  }
+  EXPECT_EQ(DictationFormatter(withoutList).format("i'd fly to boston", true), "I'd fly to boston");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "platform/linux/decoder_adaptation.h"
-#include "platform/linux/word_casing.h"
+#include "platform/linux/dictation_formatter.h"
 
 namespace dictate {
 
@@ -136,6 +136,7 @@ void PocketSphinxAnalyzer::decodeStream(AnalyzerInputStream::Sequence& input,
                                         PocketSphinxDecoder& decoder) {
   std::vector<TranscriptionResult> results;
   std::vector<int16_t> scratch;
+  DictationFormatter formatter(WordCasing::shared());
   decoder.beginStream();
   // Once finalisation or teardown has been asked for, next() no longer
   // waits: it returns what is queued, then nothing.
@@ -143,11 +144,11 @@ void PocketSphinxAnalyzer::decodeStream(AnalyzerInputStream::Sequence& input,
     if (aborted_) return;
     if (!item->buffer) continue;
     decoder.feed(samplesOf(*item->buffer, scratch), results);
-    deliver(results);
+    deliver(results, formatter);
   }
   if (aborted_) return;
   decoder.endStream(results);
-  deliver(results);
+  deliver(results, formatter);
 }
 
 void PocketSphinxAnalyzer::saveAdaptation(const PocketSphinxDecoder& decoder) const {
@@ -156,10 +157,10 @@ void PocketSphinxAnalyzer::saveAdaptation(const PocketSphinxDecoder& decoder) co
   if (!mean.empty()) dictate::saveAdaptation(*adaptationDir_, decoder.modelDir(), mean);
 }
 
-void PocketSphinxAnalyzer::deliver(std::vector<TranscriptionResult>& results) {
+void PocketSphinxAnalyzer::deliver(std::vector<TranscriptionResult>& results,
+                                   DictationFormatter& formatter) {
   if (results.empty()) return;
-  const WordCasing& casing = WordCasing::shared();
-  for (auto& result : results) result.text = casing.apply(result.text);
+  for (auto& result : results) result.text = formatter.format(result.text, result.isFinal);
   loop_.post([channel = results_, batch = std::move(results)]() mutable {
     for (auto& result : batch) channel->push(std::move(result));
   });

@@ -11,7 +11,8 @@
 //
 // A newly loaded decoder starts from the adaptation saved by an earlier
 // process, and each dictation's end saves it again (decoder_adaptation.h).
-// Results are cased on the worker (word_casing.h), once per result.
+// Results are written as people write them on the worker, once per result
+// (dictation_formatter.h).
 // Whenever the worker ends, early on an error included, it closes the input
 // stream, so that audio captured after that is dropped rather than queued.
 //
@@ -27,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/dictation_formatter.h"
 #include "platform/linux/model_store.h"
 #include "platform/linux/pocketsphinx_decoder.h"
 #include "platform/speech.h"
@@ -55,7 +57,7 @@ class PocketSphinxAnalyzer : public SpeechAnalyzer {
  private:
   void run(AnalyzerInputStream::Sequence input, std::unique_ptr<PocketSphinxDecoder> decoder);
   void decodeStream(AnalyzerInputStream::Sequence& input, PocketSphinxDecoder& decoder);
-  void deliver(std::vector<TranscriptionResult>& results);
+  void deliver(std::vector<TranscriptionResult>& results, DictationFormatter& formatter);
   void saveAdaptation(const PocketSphinxDecoder& decoder) const;
   void endResults(std::exception_ptr failure);
 

@@ -11,6 +11,7 @@
 
 #include "platform/linux/model_check.h"
 #include "platform/linux/model_store.h"
+#include "platform/linux/spoken_punctuation.h"
 
 namespace dictate {
 
@@ -137,6 +138,7 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
     throw speechError(kModelLoadFailed,
                       "speech model in " + modelDir.string() + " could not be loaded");
   }
+  if (withWords) listenForSpokenMarks(decoder.get(), config.get());
   return std::unique_ptr<PocketSphinxDecoder>(
       new PocketSphinxDecoder(modelDir, std::move(config), std::move(decoder)));
 }

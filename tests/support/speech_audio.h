@@ -70,13 +70,16 @@ class ScratchDir {
   std::error_code ignored_;  // of the removal
 };
 
-// `text` spoken by espeak-ng (voice e.g. "en-us" or "en-us+f3") as clean
-// 16 kHz samples, without padding. No dither: the same text gives the same
-// samples on every run.
+// `text` spoken by espeak-ng (voice e.g. "en-us" or "en-us+f3") or flite
+// ("flite:rms") as clean 16 kHz samples, without padding. No dither: the
+// same text gives the same samples on every run.
 inline std::vector<int16_t> speak(const std::string& text, const std::string& voice,
                                   const fs::path& work) {
   const std::string wav = quoted(work / "espeak.wav"), raw = quoted(work / "speech.raw");
-  run("espeak-ng -v " + quoted(voice) + " -w " + wav + " " + quoted(text));
+  if (voice.starts_with("flite:"))
+    run("flite -voice " + quoted(voice.substr(6)) + " -o " + wav + " -t " + quoted(text));
+  else
+    run("espeak-ng -v " + quoted(voice) + " -w " + wav + " " + quoted(text));
   run("sox -D " + wav + " -r 16000 -c 1 -b 16 -e signed -t raw " + raw);
   return readPcm16(work / "speech.raw");
 }

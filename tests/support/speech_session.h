@@ -97,12 +97,11 @@ class SpeechSession {
   // What had reached the reader, and whether the results had ended, when
   // the finalisation returned.
   std::optional<std::pair<size_t, bool>> atFinalize() const { return state_->atFinalize; }
-  // The final texts, joined by blanks.
+  // The final texts one after another, as a host puts them together.
   std::string finalText() const {
     std::string text;
     for (const auto& r : results())
-      if (r.result.isFinal && !r.result.text.empty())
-        text += (text.empty() ? "" : " ") + r.result.text;
+      if (r.result.isFinal) text += r.result.text;
     return text;
   }
   size_t count(bool isFinal) const {
