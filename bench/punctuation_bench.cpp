@@ -79,13 +79,20 @@ std::vector<Token> tokens(const std::string& text) {
 // The said words of the marks, as the marks.
 std::vector<Token> saidAsMarks(const std::vector<Token>& in) {
   static const std::vector<std::pair<std::vector<std::string>, std::string>> said = {
-      {{"full", "stop"}, "."},          {{"question", "mark"}, "?"},
-      {{"exclamation", "mark"}, "!"},   {{"exclamation", "point"}, "!"},
-      {{"semi", "colon"}, ";"},         {{"new", "line"}, "\n"},
-      {{"new", "paragraph"}, "\n\n"},  {{"open", "quote"}, "\""},
-      {{"close", "quote"}, "\""},       {{"end", "quote"}, "\""},
-      {{"open", "parenthesis"}, "("},   {{"close", "parenthesis"}, ")"},
-      {{"comma"}, ","},                 {{"period"}, "."},
+      {{"full", "stop"}, "."},
+      {{"question", "mark"}, "?"},
+      {{"exclamation", "mark"}, "!"},
+      {{"exclamation", "point"}, "!"},
+      {{"semi", "colon"}, ";"},
+      {{"new", "line"}, "\n"},
+      {{"new", "paragraph"}, "\n\n"},
+      {{"open", "quote"}, "\""},
+      {{"close", "quote"}, "\""},
+      {{"end", "quote"}, "\""},
+      {{"open", "parenthesis"}, "("},
+      {{"close", "parenthesis"}, ")"},
+      {{"comma"}, ","},
+      {{"period"}, "."},
       {{"colon"}, ":"}};
   std::vector<Token> out;
   for (size_t i = 0; i < in.size();) {
@@ -136,8 +143,8 @@ struct Score {
     };
     for (size_t i = 1; i <= n; ++i)
       for (size_t j = 1; j <= m; ++j)
-        cost[i][j] = std::min({cost[i - 1][j] + 1, cost[i][j - 1] + 1,
-                               cost[i - 1][j - 1] + sub(i - 1, j - 1)});
+        cost[i][j] = std::min(
+            {cost[i - 1][j] + 1, cost[i][j - 1] + 1, cost[i - 1][j - 1] + sub(i - 1, j - 1)});
     for (const auto& t : ref) {
       if (!t.mark) continue;
       ++marksSaid;
@@ -183,7 +190,8 @@ std::string unescaped(const std::string& text) {
 std::vector<Clip> readIndex(const fs::path& dir, const char* maker) {
   std::ifstream index(dir / "index.tsv");
   if (!index)
-    throw std::runtime_error("no corpus in " + dir.string() + ": run " + maker + " " + dir.string());
+    throw std::runtime_error("no corpus in " + dir.string() + ": run " + maker + " " +
+                             dir.string());
   std::vector<Clip> clips;
   for (std::string line; std::getline(index, line);) {
     auto a = line.find('\t'), b = line.find('\t', a + 1);
@@ -272,7 +280,8 @@ int runBench(int argc, char** argv) {
     (clip.set == "tune" ? tune : report).push_back(std::move(clip));
   auto debian = debianRecordings();
   for (size_t i = 0; i < debian.size(); ++i)
-    (i % 2 ? report : tune).push_back({"", debian[i].name, debian[i].transcript, debian[i].samples});
+    (i % 2 ? report : tune)
+        .push_back({"", debian[i].name, debian[i].transcript, debian[i].samples});
 
   Score marked;
   PocketSphinxService service(store);
@@ -289,14 +298,15 @@ int runBench(int argc, char** argv) {
 
   std::printf("Plain sentences (%d frame grid%s):\n", grids, grids > 1 ? "s" : "");
   Score all;
-  for (auto& set : {plainSet("report half", report, work.path()),
-                    plainSet("tuning half", tune, work.path()),
-                    plainSet("flite", flite, work.path())}) {
+  for (auto& set :
+       {plainSet("report half", report, work.path()), plainSet("tuning half", tune, work.path()),
+        plainSet("flite", flite, work.path())}) {
     if (set.stream.empty()) continue;
     Score s = measurePlain(loop, set, store, grids);
-    std::printf("  %-12s %5zu words, word error rate %.1f %%, marks invented %zu (%.2f per 200 words)\n",
-                set.name.c_str(), s.words, 100.0 * s.wordErrors / s.words, s.marksInvented,
-                200.0 * s.marksInvented / s.words);
+    std::printf(
+        "  %-12s %5zu words, word error rate %.1f %%, marks invented %zu (%.2f per 200 words)\n",
+        set.name.c_str(), s.words, 100.0 * s.wordErrors / s.words, s.marksInvented,
+        200.0 * s.marksInvented / s.words);
     all.words += s.words;
     all.marksInvented += s.marksInvented;
     all.cpu += s.cpu;

@@ -158,8 +158,8 @@ TEST_F(SpeechRecognitionTest, AHigherVoiceSwitchesItsUtteranceAndTheNextVoiceIsR
 // its own.
 TEST_F(SpeechRecognitionTest, SpokenPunctuationIsWrittenAsMarks) {
   auto audio = silence(0.5);
-  for (const char* said : {"we met on friday comma and then we went home period",
-                           "new paragraph", "thanks again for your help exclamation mark"}) {
+  for (const char* said : {"we met on friday comma and then we went home period", "new paragraph",
+                           "thanks again for your help exclamation mark"}) {
     append(audio, speak(said, "flite:rms", scratch_.path()));
     append(audio, silence(1.0));
   }
@@ -172,8 +172,9 @@ TEST_F(SpeechRecognitionTest, SpokenPunctuationIsWrittenAsMarks) {
     if (std::string_view(",.!\n").find(c) != std::string_view::npos) marks += c;
   EXPECT_EQ(marks, ",.\n\n!") << text;
   EXPECT_TRUE(std::isupper(text[text.find('\n') + 2])) << text;
-  EXPECT_TRUE(std::any_of(session->results().begin(), session->results().end(),
-                          [](const auto& r) { return r.result.isFinal && r.result.text == "\n\n"; }));
+  EXPECT_TRUE(std::any_of(session->results().begin(), session->results().end(), [](const auto& r) {
+    return r.result.isFinal && r.result.text == "\n\n";
+  }));
 }
 
 // A later process starts from the adaptation an earlier one saved: its first
@@ -325,30 +326,32 @@ TEST(PocketSphinxServiceTest, StartFailuresSayWhatIsMissing) {
 // Each final's volatile text comes first and must read the same.
 TEST(DictationFormatterTest, WritesWordsMarksAndNumbersAsPeopleDo) {
   WordCasing casing(WordCasing::kSystemWordList), withoutList("/nonexistent/american-english");
-  for (auto [said, written] : {
-           std::pair{"we met on friday _comma and i left _period", "We met on Friday, and I left."},
-           // A mark joins the word that ended the last text; a line break
-           // is a text of its own; capitals follow . ? ! and paragraphs.
-           {"hello team|_comma then _new_paragraph|ok _question_mark|_new_line|sure _semicolon no",
-            "Hello team, then\n\nOK?\nSure; no"},
-           {"she said _colon _open_quote hi _close_quote and _open_parenthesis yes "
-            "_close_parenthesis left _full_stop bye _exclamation_point|_new_line|it",
-            "She said: \"hi\" and (yes) left. Bye!\nIt"},
-           // The decoder's words "comma" and "period" are words, and so is a
-           // mark after an article.
-           {"a comma and a period the _new_line and an _exclamation_point",
-            "A comma and a period the new line and an exclamation point"},
-           {"at three thirty about twenty five people _comma one of them on the twenty first",
-            "At 3:30 about 25 people, one of them on the 21st"},
-           {"go forward ten meters by nine oh five in nineteen ninety nine or twenty twenty six",
-            "Go forward 10 meters by 9:05 in 1999 or 2026"},
-           {"one two three and twelve thousand five hundred men and two thousand and five the third",
-            "One two three and 12,500 men and 2005 the third"},
-           // Names and "I" are cased; words the list also has in lower case
-           // stay as they are.
-           {"i'm flying to boston on friday i'll i've i'd", "I'm flying to Boston on Friday I'll I've I'd"},
-           {"the bill may march in august for sunday's game", "The bill may march in august for Sunday's game"},
-           {"", ""}}) {
+  for (auto [said, written] :
+       {std::pair{"we met on friday _comma and i left _period", "We met on Friday, and I left."},
+        // A mark joins the word that ended the last text; a line break
+        // is a text of its own; capitals follow . ? ! and paragraphs.
+        {"hello team|_comma then _new_paragraph|ok _question_mark|_new_line|sure _semicolon no",
+         "Hello team, then\n\nOK?\nSure; no"},
+        {"she said _colon _open_quote hi _close_quote and _open_parenthesis yes "
+         "_close_parenthesis left _full_stop bye _exclamation_point|_new_line|it",
+         "She said: \"hi\" and (yes) left. Bye!\nIt"},
+        // The decoder's words "comma" and "period" are words, and so is a
+        // mark after an article.
+        {"a comma and a period the _new_line and an _exclamation_point",
+         "A comma and a period the new line and an exclamation point"},
+        {"at three thirty about twenty five people _comma one of them on the twenty first",
+         "At 3:30 about 25 people, one of them on the 21st"},
+        {"go forward ten meters by nine oh five in nineteen ninety nine or twenty twenty six",
+         "Go forward 10 meters by 9:05 in 1999 or 2026"},
+        {"one two three and twelve thousand five hundred men and two thousand and five the third",
+         "One two three and 12,500 men and 2005 the third"},
+        // Names and "I" are cased; words the list also has in lower case
+        // stay as they are.
+        {"i'm flying to boston on friday i'll i've i'd",
+         "I'm flying to Boston on Friday I'll I've I'd"},
+        {"the bill may march in august for sunday's game",
+         "The bill may march in august for Sunday's game"},
+        {"", ""}}) {
     DictationFormatter formatter(casing);
     std::string text;
     for (size_t start = 0, end = 0; end != std::string_view::npos; start = end + 1) {

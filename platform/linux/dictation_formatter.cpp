@@ -32,7 +32,8 @@ std::string DictationFormatter::format(std::string_view words, bool isFinal) {
   auto writeWord = [&](std::string word) {
     place.afterArticle = isArticle(word);
     if (place.blank) text += ' ';
-    if (place.capital && word[0] >= 'a' && word[0] <= 'z') word[0] = static_cast<char>(word[0] - 'a' + 'A');
+    if (place.capital && word[0] >= 'a' && word[0] <= 'z')
+      word[0] = static_cast<char>(word[0] - 'a' + 'A');
     text += word;
     place.capital = false;
     place.blank = true;

@@ -16,50 +16,39 @@ struct NumberWord {
   bool ordinal = false;
 };
 
-struct Entry {
-  std::string_view word;
-  NumberWord number;
-};
-
-constexpr Kind U = Kind::unit, T = Kind::teen, D = Kind::tens;
-constexpr Entry kWords[] = {
-    {"zero", {U, 0}},       {"one", {U, 1}},          {"two", {U, 2}},
-    {"three", {U, 3}},      {"four", {U, 4}},         {"five", {U, 5}},
-    {"six", {U, 6}},        {"seven", {U, 7}},        {"eight", {U, 8}},
-    {"nine", {U, 9}},       {"ten", {T, 10}},         {"eleven", {T, 11}},
-    {"twelve", {T, 12}},    {"thirteen", {T, 13}},    {"fourteen", {T, 14}},
-    {"fifteen", {T, 15}},   {"sixteen", {T, 16}},     {"seventeen", {T, 17}},
-    {"eighteen", {T, 18}},  {"nineteen", {T, 19}},    {"twenty", {D, 20}},
-    {"thirty", {D, 30}},    {"forty", {D, 40}},       {"fifty", {D, 50}},
-    {"sixty", {D, 60}},     {"seventy", {D, 70}},     {"eighty", {D, 80}},
-    {"ninety", {D, 90}},    {"hundred", {Kind::hundred, 100}},
-    {"thousand", {Kind::thousand, 1000}},
-    {"first", {U, 1, true}},          {"second", {U, 2, true}},
-    {"third", {U, 3, true}},          {"fourth", {U, 4, true}},
-    {"fifth", {U, 5, true}},          {"sixth", {U, 6, true}},
-    {"seventh", {U, 7, true}},        {"eighth", {U, 8, true}},
-    {"ninth", {U, 9, true}},          {"tenth", {T, 10, true}},
-    {"eleventh", {T, 11, true}},      {"twelfth", {T, 12, true}},
-    {"thirteenth", {T, 13, true}},    {"fourteenth", {T, 14, true}},
-    {"fifteenth", {T, 15, true}},     {"sixteenth", {T, 16, true}},
-    {"seventeenth", {T, 17, true}},   {"eighteenth", {T, 18, true}},
-    {"nineteenth", {T, 19, true}},    {"twentieth", {D, 20, true}},
-    {"thirtieth", {D, 30, true}},     {"fortieth", {D, 40, true}},
-    {"fiftieth", {D, 50, true}},      {"sixtieth", {D, 60, true}},
-    {"seventieth", {D, 70, true}},    {"eightieth", {D, 80, true}},
-    {"ninetieth", {D, 90, true}},     {"hundredth", {Kind::hundred, 100, true}},
-    {"thousandth", {Kind::thousand, 1000, true}},
-    // Only between number words: "one hundred and five", "nine oh five".
-    {"and", {Kind::andWord}},         {"oh", {Kind::oh}},
-};
+// Number words by value: below twenty, then the tens; and their ordinals.
+constexpr std::string_view kBelowTwenty[] = {
+    "zero",     "one",     "two",     "three",     "four",     "five",    "six",
+    "seven",    "eight",   "nine",    "ten",       "eleven",   "twelve",  "thirteen",
+    "fourteen", "fifteen", "sixteen", "seventeen", "eighteen", "nineteen"};
+constexpr std::string_view kBelowTwentyth[] = {
+    "",           "first",     "second",    "third",       "fourth",     "fifth",     "sixth",
+    "seventh",    "eighth",    "ninth",     "tenth",       "eleventh",   "twelfth",   "thirteenth",
+    "fourteenth", "fifteenth", "sixteenth", "seventeenth", "eighteenth", "nineteenth"};
+constexpr std::string_view kTens[] = {"twenty", "thirty",  "forty",  "fifty",
+                                      "sixty",  "seventy", "eighty", "ninety"};
+constexpr std::string_view kTenths[] = {"twentieth", "thirtieth",  "fortieth",  "fiftieth",
+                                        "sixtieth",  "seventieth", "eightieth", "ninetieth"};
 
 // Words after which two numbers read as a clock time.
-constexpr std::string_view kBeforeTimes[] = {"at",    "by",   "until", "till", "before",
+constexpr std::string_view kBeforeTimes[] = {"at",    "by",   "until", "till",  "before",
                                              "after", "from", "to",    "around"};
 
 NumberWord numberWord(std::string_view word) {
-  for (const auto& entry : kWords)
-    if (entry.word == word) return entry.number;
+  for (int i = 0; i < 20; ++i) {
+    const Kind kind = i < 10 ? Kind::unit : Kind::teen;
+    if (word == kBelowTwenty[i]) return {kind, i};
+    if (i > 0 && word == kBelowTwentyth[i]) return {kind, i, true};
+  }
+  for (int i = 0; i < 8; ++i) {
+    if (word == kTens[i]) return {Kind::tens, 20 + 10 * i};
+    if (word == kTenths[i]) return {Kind::tens, 20 + 10 * i, true};
+  }
+  if (word == "hundred" || word == "hundredth") return {Kind::hundred, 100, word != "hundred"};
+  if (word == "thousand" || word == "thousandth") return {Kind::thousand, 1000, word != "thousand"};
+  // Only between number words: "one hundred and five", "nine oh five".
+  if (word == "and") return {Kind::andWord};
+  if (word == "oh") return {Kind::oh};
   return {};
 }
 
@@ -117,8 +106,8 @@ std::optional<long> cardinal(const std::vector<NumberWord>& run) {
 // Two digits after a number word: "thirty", "oh five", "fifteen". -1 when
 // the run's words from `at` are not that.
 long twoDigits(const std::vector<NumberWord>& run, size_t at) {
-  if (at + 2 == run.size() && run[at].kind == Kind::oh &&
-      run[at + 1].kind == Kind::unit && run[at + 1].value > 0)
+  if (at + 2 == run.size() && run[at].kind == Kind::oh && run[at + 1].kind == Kind::unit &&
+      run[at + 1].value > 0)
     return run[at + 1].value;
   auto number = belowHundred(run, at);
   if (!number || number->end != run.size() || number->value < 10) return -1;
@@ -136,10 +125,14 @@ std::string withSeparators(long value) {
 std::string ordinalSuffix(long value) {
   if (value % 100 >= 11 && value % 100 <= 13) return "th";
   switch (value % 10) {
-    case 1: return "st";
-    case 2: return "nd";
-    case 3: return "rd";
-    default: return "th";
+    case 1:
+      return "st";
+    case 2:
+      return "nd";
+    case 3:
+      return "rd";
+    default:
+      return "th";
   }
 }
 
@@ -215,9 +208,8 @@ std::vector<std::string> writeNumbers(const std::vector<std::string>& spoken) {
       out.push_back(words[i++]);
       continue;
     }
-    const bool afterTimeWord =
-        i > 0 && std::find(std::begin(kBeforeTimes), std::end(kBeforeTimes), words[i - 1]) !=
-                     std::end(kBeforeTimes);
+    const bool afterTimeWord = i > 0 && std::find(std::begin(kBeforeTimes), std::end(kBeforeTimes),
+                                                  words[i - 1]) != std::end(kBeforeTimes);
     if (auto text = written(run, afterTimeWord)) {
       out.push_back(*text);
     } else {
