@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "output/output.h"
-#include "platform/linux/decoder_adaptation.h"
+#include "platform/linux/speech/decoder_adaptation.h"
 #include "tests/support/speech_audio.h"
 
 namespace dictate::testing {

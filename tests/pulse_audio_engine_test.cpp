@@ -6,7 +6,7 @@
 // capture thread; a loss of capture reaches the loss handler there once,
 // as soon as it is known. A source that goes while the stream can move to
 // another is no loss. The next capture counts from zero again.
-#include "platform/linux/pulse_audio_engine.h"
+#include "platform/linux/audio/pulse_audio_engine.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/pulse_consent.h"
+#include "platform/linux/audio/pulse_consent.h"
 #include "tests/support/pulse_server.h"
 
 namespace dictate {

@@ -12,12 +12,12 @@
 #include <fstream>
 #include <random>
 
-#include "platform/linux/decoder_adaptation.h"
-#include "platform/linux/dictation_formatter.h"
-#include "platform/linux/model_check.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_decoder.h"
-#include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/speech/decoder_adaptation.h"
+#include "platform/linux/speech/dictation_formatter.h"
+#include "platform/linux/models/model_check.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
+#include "platform/linux/speech/pocketsphinx_service.h"
 #include "tests/support/speech_audio.h"
 #include "tests/support/speech_session.h"
 

@@ -36,8 +36,8 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/linux/model_check.h"
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/models/model_check.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/model_check.h"
+#include "platform/linux/models/model_check.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -22,8 +22,8 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/linux/kept_files.h"
-#include "platform/linux/sha256_hex.h"
+#include "platform/linux/models/kept_files.h"
+#include "platform/linux/models/sha256_hex.h"
 
 extern char** environ;
 

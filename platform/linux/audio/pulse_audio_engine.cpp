@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_audio_engine.h"
+#include "platform/linux/audio/pulse_audio_engine.h"
 
 #include <pulse/context.h>
 #include <pulse/error.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/linux/pulse_error.h"
+#include "platform/linux/audio/pulse_error.h"
 
 namespace dictate {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/cmn.h>
@@ -9,9 +9,9 @@
 #include <mutex>
 #include <type_traits>
 
-#include "platform/linux/model_check.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/spoken_punctuation.h"
+#include "platform/linux/models/model_check.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/spoken_punctuation.h"
 
 namespace dictate {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/kept_files.h"
+#include "platform/linux/models/kept_files.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "platform/linux/model_store.h"
+#include "platform/linux/models/model_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -14,8 +14,8 @@
 
 #include "output/output.h"
 #include "platform/error.h"
-#include "platform/linux/kept_files.h"
-#include "platform/linux/model_download.h"
+#include "platform/linux/models/kept_files.h"
+#include "platform/linux/models/model_download.h"
 
 namespace dictate {
 

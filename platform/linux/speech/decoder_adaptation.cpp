@@ -1,4 +1,4 @@
-#include "platform/linux/decoder_adaptation.h"
+#include "platform/linux/speech/decoder_adaptation.h"
 
 #include <atomic>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "output/output.h"
-#include "platform/linux/kept_files.h"
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/models/kept_files.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace dictate {
 

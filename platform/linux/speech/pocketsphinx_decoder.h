@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/linux/voice_warp.h"
+#include "platform/linux/speech/voice_warp.h"
 #include "platform/speech.h"
 
 struct ps_decoder_s;
