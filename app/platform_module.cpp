@@ -32,7 +32,7 @@ std::string modulePath() {
   const std::string folder = executableFolder();
   std::string beside = folder + kPlatformModuleName;
   if (::access(beside.c_str(), F_OK) == 0) return beside;
-  return folder + DICTATE_PRIVATE_DIR_FROM_BIN "/" + kPlatformModuleName;
+  return folder + kPrivateFolderFromProgram + "/" + kPlatformModuleName;
 }
 
 // Loads the module once, from whichever thread asks first, and keeps it for

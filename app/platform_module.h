@@ -15,6 +15,9 @@ namespace dictate {
 // The file name of the module, which the build places beside the executable
 // and the install in the program's private folder (libexec/quillmarsh-dictate/).
 inline constexpr const char* kPlatformModuleName = "libquillmarsh-dictate-platform.so";
+// The private folder, relative to the folder of the installed executable;
+// the module is loaded from there when it is not beside the executable.
+inline constexpr const char* kPrivateFolderFromProgram = DICTATE_PRIVATE_DIR_FROM_BIN;
 // The function the module exports: a new Platform, owned by the caller.
 inline constexpr const char* kPlatformModuleEntry = "quillmarsh_dictate_make_platform";
 
