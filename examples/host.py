@@ -78,7 +78,7 @@ class Host:
 
     def log(self, message):
         self.clear_volatile()
-        if self.column:  # the final texts' line is ended for the message
+        if self.terminal and self.column:  # the message gets a line of its own on the screen
             sys.stdout.write("\n")
             sys.stdout.flush()
             self.column = 0
@@ -88,6 +88,7 @@ class Host:
         if self.volatile_shown:
             # Back to where the final texts end, erasing what follows.
             sys.stdout.write("\0338\033[J")
+            sys.stdout.flush()
             self.volatile_shown = False
 
     def show_volatile(self, text):
