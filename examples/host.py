@@ -14,10 +14,10 @@ shown behind "[host] program: ". A host that does not read it loses
 those diagnostics, never events; reading it is still good manners.
 
 When the microphone is lost (the audio server ends, say), the program
-stops by itself; this host then starts again after a pause (up to
---retries times), since a restarted server makes a later start listen
-again. A failed start ends the dictation: the host quits the program and
-exits with status 1.
+stops by itself; this host then starts again, a second later and then
+every second while those starts fail (up to --retries starts), since a
+restarted server makes a later start listen again. Any other failed start
+ends the dictation: the host quits the program and exits with status 1.
 
     host.py [--program PATH] [--retries N]
 
@@ -53,6 +53,7 @@ class Host:
         self.quitting = False
         self.failed = False
         self.restart_after_stop = False
+        self.recovering = False  # from a lost microphone, until a start listens again
         self.child = subprocess.Popen(
             [program], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             text=True, encoding="utf-8", bufsize=1,
@@ -136,6 +137,9 @@ class Host:
 
     def on_state(self, value):
         if value == "listening":
+            self.recovering = False
+            if self.final_text and not self.final_text.endswith("\n"):
+                self.show_final("\n")  # each dictation's text on lines of its own
             self.log("listening: speak, then press Enter or Ctrl-D")
         elif value == "stopped" and self.restart_after_stop and not self.quitting:
             self.restart_after_stop = False
@@ -145,9 +149,12 @@ class Host:
 
     def on_error(self, message):
         self.log("error: " + message)
-        if message.startswith("audio input lost") and self.retries_left > 0:
-            # The program writes the last final text and "stopped" by itself.
+        lost = message.startswith("audio input lost")
+        if (lost or self.recovering and message.startswith("start failed")) and self.retries_left:
+            # The program writes the last final text (after a loss) and
+            # "stopped" by itself.
             self.retries_left -= 1
+            self.recovering = True
             self.restart_after_stop = True
         else:
             # A failed start, a refused microphone, a broken recognition
@@ -182,8 +189,8 @@ def main():
     parser = argparse.ArgumentParser(description="Dictates until Enter or Ctrl-D.")
     parser.add_argument("--program", default="quillmarsh-dictate",
                         help="the program to start (default: quillmarsh-dictate from PATH)")
-    parser.add_argument("--retries", type=int, default=3,
-                        help="starts after a lost microphone (default 3)")
+    parser.add_argument("--retries", type=int, default=5,
+                        help="starts tried after a lost microphone (default 5)")
     args = parser.parse_args()
     try:
         host = Host(args.program, args.retries)
