@@ -19,7 +19,7 @@ build="
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pulseaudio-utils python3 wamerican
 "
 sample="pulseaudio espeak-ng sox"
-tests="libbenchmark-dev pocketsphinx pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus"
+tests="libbenchmark-dev pocketsphinx pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus lintian"
 case "${1:-all}" in
   all) packages="$build $sample $tests" ;;
   demo) packages=$build ;;
