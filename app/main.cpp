@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <memory>
 
@@ -45,6 +46,7 @@ dictate::Task<void> runThenQuit(dictate::Platform& platform, dictate::LineSource
 
 int main(int argc, char** argv) {
   openClosedStandardDescriptors();
+  dictate::takeOverStandardError();
   // A host that stops reading our output must not end us: writes to a
   // closed pipe fail with EPIPE instead, and output drops them.
   ::signal(SIGPIPE, SIG_IGN);
@@ -58,5 +60,8 @@ int main(int argc, char** argv) {
                    loop.quit();
                  });
   loop.run();
+  // What is still queued for standard error gets a moment, not more: a host
+  // that never reads it must not keep us from ending.
+  dictate::flushDiagnostics(std::chrono::milliseconds(500));
   return 0;
 }

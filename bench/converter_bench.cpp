@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "audio/buffer_converter.h"
-#include "platform/linux/soxr_converter.h"
+#include "platform/linux/audio/soxr_converter.h"
 
 // Every allocation in the process is counted.
 static std::atomic<long> allocations{0};

@@ -1,17 +1,16 @@
 #!/bin/sh
-# Generates the synthetic half of the speech benchmark's corpus: dictation
-# sentences spoken by espeak-ng in several voices and speeds over pink-noise
-# floors of several levels, as 16 kHz mono 16-bit raw files, plus an index.
+# Generates the formant-synthesis family of the speech benchmark's voice
+# families (bench/make_voice_families.py runs it): dictation sentences
+# spoken by espeak-ng in several voices and speeds over pink-noise floors of
+# several levels, as 16 kHz mono 16-bit raw files, plus an index.
 #
 #   bench/make_speech_corpus.sh DIR
 #
-# DIR/index.tsv gets one line per clip: half (tune or report), file name,
-# transcript. Sentences alternate between the halves, so that no sentence of
-# the report half is ever heard while tuning; each sentence is spoken twice,
-# with different voices, speeds and noise. speech_bench adds Debian's
-# recordings (pocketsphinx-testdata), alternating the halves the same way.
-# Deterministic: the same files on every run (sox with a fixed seed, no
-# dither). Needs espeak-ng and sox; takes about a minute.
+# DIR/index.tsv gets one line per clip: half (tune or report, alternating by
+# sentence), file name, transcript. Each sentence is spoken twice, with
+# different voices, speeds and noise. Deterministic: the same files on every
+# run (sox with a fixed seed, no dither). Needs espeak-ng and sox; takes
+# about a minute.
 set -eu
 dir=${1:?usage: $0 DIR}
 mkdir -p "$dir"

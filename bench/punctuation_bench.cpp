@@ -30,7 +30,7 @@
 #include <stdexcept>
 
 #include "bench/speech_bench_runs.h"
-#include "platform/linux/model_check.h"
+#include "platform/linux/models/model_check.h"
 
 namespace dictate {
 namespace {

@@ -2,31 +2,29 @@
 // (pocketsphinx_continuous -infile, default settings) on the same audio, in
 // one run.
 //
-//   bench/make_speech_corpus.sh DIR      (once: generates the audio)
-//   speech_bench --corpus DIR [--options "-lw 9 -wip 0.5"] [--grids N]
-//                [--rounds N] [--speed N] [--tune [--bare]]
+//   bench/make_voice_families.py DIR      (once: generates the audio)
+//   speech_bench --families DIR [--family NAME] [--options "-lw 9"]
+//                [--grids N] [--rounds N] [--speed N] [--tune | --latency]
 //   speech_bench --model-check
 //
-// The corpus has two halves: a tuning half, on which decoder settings were
-// chosen, and a report half that tuning never saw. Each is Debian's
-// recordings (pocketsphinx-testdata, alternating between the halves) and
-// espeak-ng sentences in several voices, speeds and noise floors, as one
-// stream with pauses, fed as fast as the decoder takes it, at N frame grids
-// (default 3), both decoders starting cold as in a first process ever.
-// Reported: word error rate of each, their ratio, CPU per audio second.
+// Accuracy and CPU, for each voice family of DIR and pooled: the family's
+// clips as one stream with pauses, fed as fast as the decoder takes it, at N
+// frame grids (default 1), both decoders starting cold as in a first
+// process ever. Reported: word error rate of each, their ratio, and our CPU
+// as a ratio to the bare decoder's on the same audio.
 //
-// Latency, in N interleaved rounds (default 7) on report-half clips fed in
-// real time (or N times faster) in blocks of 1366 samples (4096 frames at
-// 48 kHz), with 2.5 s of noise floor after them: end of speech to the
-// final from voice detection for the first
+// Latency, in N interleaved rounds (default 7) on clips taken from each
+// family in turn, fed in real time (or N times faster) in blocks of 1366
+// samples (4096 frames at 48 kHz), with 2.5 s of the clip's own background
+// after them: end of speech to the final from voice detection for the first
 // utterance of a first process ever (no saved adaptation), of a later
 // process (adaptation saved by the first), and warm (the later process's
 // second dictation); "stop" right after the last word to its final, warm;
 // first volatile after speech onset.
 //
-// --tune measures only our word error rate and CPU on the tuning half (and
-// the bare decoder's with --bare), for a search over --options; --options
-// applies to ours in every mode.
+// --tune measures only our word error rate per family, for comparing
+// settings, and --latency only the latency; --options applies to ours in
+// every mode.
 //
 // Model check: what the check in a process of its own adds to the first
 // start of a process, once without a record of an earlier pass and then
@@ -37,7 +35,7 @@
 #include <stdexcept>
 
 #include "bench/speech_bench_runs.h"
-#include "platform/linux/model_check.h"
+#include "platform/linux/models/model_check.h"
 
 namespace dictate {
 namespace {
@@ -51,32 +49,11 @@ struct Corpus {
   std::string reference;
 };
 
-std::pair<Corpus, Corpus> loadHalves(const fs::path& dir, const fs::path& work) {
-  Corpus tune{"tune", {}, {}, {}}, report{"report", {}, {}, {}};
-  std::ifstream index(dir / "index.tsv");
-  if (!index) {
-    throw std::runtime_error("no corpus in " + dir.string() + ": run bench/make_speech_corpus.sh " +
-                             dir.string());
-  }
-  for (std::string line; std::getline(index, line);) {
-    auto a = line.find('\t'), b = line.find('\t', a + 1);
-    if (b == std::string::npos) continue;
-    std::string name = line.substr(a + 1, b - a - 1);
-    (line.substr(0, a) == "tune" ? tune : report)
-        .clips.push_back({name, readPcm16(dir / name), line.substr(b + 1)});
-  }
-  auto debian = debianRecordings();
-  for (size_t i = 0; i < debian.size(); ++i) (i % 2 ? report : tune).clips.push_back(debian[i]);
-  auto gap = silence(1.0);
-  addNoiseFloor(gap, work);
-  for (Corpus* corpus : {&tune, &report}) {
-    for (const auto& clip : corpus->clips) {
-      append(corpus->stream, clip.samples);
-      append(corpus->stream, gap);
-      corpus->reference += clip.transcript + " ";
-    }
-  }
-  return {std::move(tune), std::move(report)};
+// The last half second of a clip, its own background, `times` over.
+std::vector<int16_t> background(const std::vector<int16_t>& clip, int times) {
+  std::vector<int16_t> tail(clip.end() - std::min<size_t>(clip.size(), kRate / 2), clip.end()), out;
+  for (int i = 0; i < times; ++i) append(out, tail);
+  return out;
 }
 
 PocketSphinxDecoder::Options parseOptions(const std::string& text) {
@@ -126,22 +103,47 @@ Accuracy measure(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStor
   return result;
 }
 
+// The voice families of bench/make_voice_families.py, each as one stream:
+// its clips one after another, each followed by a second of its own
+// background (its last half second twice), as a person pauses.
+std::vector<Corpus> loadFamilies(const fs::path& dir, const std::string& only) {
+  std::vector<Corpus> families;
+  std::ifstream index(dir / "index.tsv");
+  if (!index) throw std::runtime_error("no families in " + dir.string());
+  for (std::string line; std::getline(index, line);) {
+    std::vector<std::string> fields;
+    for (size_t at = 0, tab; at <= line.size(); at = tab + 1) {
+      tab = std::min(line.find('\t', at), line.size());
+      fields.push_back(line.substr(at, tab - at));
+    }
+    if (fields.size() != 4 || (!only.empty() && fields[0] != only)) continue;
+    if (families.empty() || families.back().name != fields[0])
+      families.push_back({fields[0], {}, {}, {}});
+    Corpus& family = families.back();
+    auto samples = readPcm16(dir / fields[2]);
+    append(family.stream, samples);
+    append(family.stream, background(samples, 2));
+    family.reference += fields[3] + " ";
+    family.clips.push_back({fields[2], std::move(samples), fields[3]});
+  }
+  return families;
+}
+
 struct Latency {
   std::vector<double> firstEver, later, warm, warmStop, firstVolatile;
 };
 
-Latency measureLatency(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStore> store,
-                       const PocketSphinxDecoder::Options& options, int rounds, double speed,
-                       const fs::path& work) {
+Latency measureLatency(MainLoop& loop, const std::vector<Corpus>& families,
+                       std::shared_ptr<ModelStore> store,
+                       const PocketSphinxDecoder::Options& options, int rounds, double speed) {
   Latency latency;
-  // Long enough for a slow first final to arrive before the input ends;
-  // with the noise floor, so that speech is told from it.
-  auto pause = silence(2.5);
-  addNoiseFloor(pause, work);
   for (int round = 0; round < rounds; ++round) {
-    const auto& clip = corpus.clips[static_cast<size_t>(round) % corpus.clips.size()].samples;
+    const auto& family = families[static_cast<size_t>(round) % families.size()];
+    const auto& clip =
+        family.clips[static_cast<size_t>(round) / families.size() % family.clips.size()].samples;
+    // Long enough for a slow first final to arrive before the input ends.
     auto spoken = clip;
-    append(spoken, pause);
+    append(spoken, background(clip, 5));
     ScratchDir state;
     {
       PocketSphinxService first(store, options, state.path());
@@ -168,33 +170,19 @@ std::string fmt(const char* format, double v) {
 }
 std::string percent(double v) { return fmt("%.1f %%", 100 * v); }
 
-void printReport(const Accuracy& tune, const Accuracy& report, const Latency& latency) {
-  std::printf("| %-46s | %-14s | %-14s | %-12s |\n", "metric", "ours", "bare decoder", "goal");
-  std::printf("|%s|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(16, '-').c_str(),
-              std::string(16, '-').c_str(), std::string(14, '-').c_str());
-  row("WER, tuning half", percent(tune.ourWer()), percent(tune.bareWer()), "");
-  row("WER ratio ours / bare, tuning half", fmt("%.2f", tune.ourWer() / tune.bareWer()), "", "");
-  row("WER, report half", percent(report.ourWer()), percent(report.bareWer()), "");
-  row("WER ratio ours / bare, report half", fmt("%.2f", report.ourWer() / report.bareWer()), "",
-      "<= 0.85");
-  double audio = tune.audioSeconds + report.audioSeconds;
-  row("CPU seconds per audio second", fmt("%.3f", (tune.ourCpu + report.ourCpu) / audio),
-      fmt("%.3f", (tune.bareCpu + report.bareCpu) / audio), "<= 0.25");
-  row("end of speech -> final, first process ever, ms", fmt("%.0f", median(latency.firstEver)), "",
-      "warm + 400");
-  row("end of speech -> final, later process, ms", fmt("%.0f", median(latency.later)), "",
-      "warm + 150");
-  row("end of speech -> final, warm, ms", fmt("%.0f", median(latency.warm)), "", "<= 450");
-  row("\"stop\" after the last word -> final, warm, ms", fmt("%.0f", median(latency.warmStop)), "",
-      "");
-  row("first volatile after speech onset, warm, ms", fmt("%.0f", median(latency.firstVolatile)),
-      "none", "");
-  double load[3] = {0, 0, 0};
-  getloadavg(load, 3);
-  std::printf(
-      "\n%zu + %zu reference words x grids; latency: medians of %zu interleaved rounds; "
-      "load average %.2f %.2f %.2f\n",
-      tune.words, report.words, latency.warm.size(), load[0], load[1], load[2]);
+void printLatency(const Latency& latency) {
+  std::printf("| %-46s | %-14s | %-12s |\n", "latency, median", "ours", "goal");
+  std::printf("|%s|%s|%s|\n", std::string(48, '-').c_str(), std::string(16, '-').c_str(),
+              std::string(14, '-').c_str());
+  auto line = [](const char* metric, double ms, const char* goal) {
+    std::printf("| %-46s | %-14s | %-12s |\n", metric, fmt("%.0f", ms).c_str(), goal);
+  };
+  line("end of speech -> final, first process ever, ms", median(latency.firstEver), "warm + 400");
+  line("end of speech -> final, later process, ms", median(latency.later), "warm + 150");
+  line("end of speech -> final, warm, ms", median(latency.warm), "<= 450");
+  line("\"stop\" after the last word -> final, warm, ms", median(latency.warmStop), "");
+  line("first volatile after speech onset, warm, ms", median(latency.firstVolatile), "<= 300");
+  std::printf("\n");
 }
 
 struct ModelCheckCost {
@@ -234,23 +222,58 @@ void modelCheckRows(const ModelCheckCost& cost) {
   row("model load after the check, ms", fmt("%.0f", cost.loadMs), "", "");
 }
 
+// Each family beside the bare decoder (not with --tune), then all pooled;
+// our CPU as a ratio to the bare decoder's on the same audio.
+void printAccuracy(MainLoop& loop, const std::vector<Corpus>& families,
+                   std::shared_ptr<ModelStore> store, const PocketSphinxDecoder::Options& options,
+                   int grids, bool withBare, const fs::path& work) {
+  std::printf("| %-8s | %-6s | %-9s | %-9s | %-5s | %-25s |\n", "family", "words", "ours", "bare",
+              "ratio", "CPU ours / bare per audio s");
+  std::printf("|----------|--------|-----------|-----------|-------|---------------------------|\n");
+  auto line = [&](const std::string& name, const Accuracy& a) {
+    std::string cpu = fmt("%.3f", a.ourCpu / a.audioSeconds);
+    if (withBare) {
+      cpu += " / " + fmt("%.3f", a.bareCpu / a.audioSeconds) + " = " +
+             fmt("%.2f", a.ourCpu / a.bareCpu);
+    }
+    std::printf("| %-8s | %-6zu | %-9s | %-9s | %-5s | %-25s |\n", name.c_str(), a.words,
+                percent(a.ourWer()).c_str(), withBare ? percent(a.bareWer()).c_str() : "",
+                withBare ? fmt("%.2f", a.ourWer() / a.bareWer()).c_str() : "", cpu.c_str());
+    std::fflush(stdout);
+  };
+  Accuracy pooled;
+  for (const auto& family : families) {
+    Accuracy a = measure(loop, family, store, options, grids, withBare, work);
+    line(family.name, a);
+    pooled.words += a.words;
+    pooled.ourErrors += a.ourErrors;
+    pooled.bareErrors += a.bareErrors;
+    pooled.ourCpu += a.ourCpu;
+    pooled.bareCpu += a.bareCpu;
+    pooled.audioSeconds += a.audioSeconds;
+  }
+  if (families.size() > 1) line("pooled", pooled);
+  std::printf("\n");
+}
+
 int runBench(int argc, char** argv) {
   double speed = 1;
-  int grids = 3, rounds = 7;
-  bool tuneOnly = false, withBare = false, modelCheckOnly = false;
-  fs::path corpusDir;
-  std::string optionText;
+  int grids = 1, rounds = 7;
+  bool tuneOnly = false, latencyOnly = false, modelCheckOnly = false;
+  fs::path familiesDir;
+  std::string optionText, onlyFamily;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
     if (arg == "--tune") tuneOnly = true;
+    if (arg == "--latency") latencyOnly = true;
     if (arg == "--model-check") modelCheckOnly = true;
-    if (arg == "--bare") withBare = true;
     if (arg == "--speed") speed = std::atof(value);
     if (arg == "--grids") grids = std::atoi(value);
     if (arg == "--rounds") rounds = std::atoi(value);
-    if (arg == "--corpus") corpusDir = value;
     if (arg == "--options") optionText = value;
+    if (arg == "--families") familiesDir = value;
+    if (arg == "--family") onlyFamily = value;
   }
   setModelChecker(DICTATE_MODEL_CHECKER);
   if (modelCheckOnly) {
@@ -258,30 +281,26 @@ int runBench(int argc, char** argv) {
     modelCheckRows(measureModelCheck(checkWork.path()));
     return 0;
   }
-  if (corpusDir.empty()) {
-    std::fprintf(stderr, "usage: speech_bench --corpus DIR (from bench/make_speech_corpus.sh)\n");
+  if (familiesDir.empty()) {
+    std::fprintf(stderr,
+                 "usage: speech_bench --families DIR (from bench/make_voice_families.py)\n");
     return 2;
   }
   ScratchDir work;
-  auto [tune, report] = loadHalves(corpusDir, work.path());
+  auto families = loadFamilies(familiesDir, onlyFamily);
   auto store =
       std::make_shared<ModelStore>(ModelStoreLocations{work.path() / "store", {"/usr/share"}});
   auto options = parseOptions(optionText);
-  MainLoop loop;
-  if (tuneOnly) {
-    Accuracy a = measure(loop, tune, store, options, grids, withBare, work.path());
-    std::printf("tune WER %.2f %% (bare %.2f %%) CPU %.3f options: %s\n", 100 * a.ourWer(),
-                100 * a.bareWer(), a.ourCpu / a.audioSeconds, optionText.c_str());
-    return 0;
-  }
-  Accuracy tuneAccuracy = measure(loop, tune, store, options, grids, true, work.path());
-  Accuracy reportAccuracy = measure(loop, report, store, options, grids, true, work.path());
-  Latency latency = measureLatency(loop, report, store, options, rounds, speed, work.path());
   std::printf("our options:");
   for (const auto& [name, value] : options) std::printf(" %s %s", name.c_str(), value.c_str());
   std::printf("\n\n");
-  printReport(tuneAccuracy, reportAccuracy, latency);
-  modelCheckRows(measureModelCheck(work.path()));
+  MainLoop loop;
+  if (!latencyOnly) printAccuracy(loop, families, store, options, grids, !tuneOnly, work.path());
+  if (!tuneOnly) printLatency(measureLatency(loop, families, store, options, rounds, speed));
+  if (!tuneOnly && !latencyOnly) modelCheckRows(measureModelCheck(work.path()));
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  std::printf("\nload average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
   return 0;
 }
 

@@ -19,8 +19,8 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/pocketsphinx_service.h"
 #include "bench/speech_corpus.h"
 #include "tests/support/speech_session.h"
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/linux/number_words.h"
+#include "platform/linux/speech/number_words.h"
 #include "tests/support/speech_audio.h"
 
 namespace dictate::speechaudio {

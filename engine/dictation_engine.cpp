@@ -60,11 +60,15 @@ Task<void> DictationEngine::stop() {
   }
   if (!running && !analyzer) co_return;
   stopping = true;
-  // A failed capture start leaves the engine stopped with its tap on bus 0;
-  // the next installTap replaces that tap, so it is not removed here.
-  if (audioEngine->isRunning()) {
+  // The tap goes whenever this dictation installed one, whether or not the
+  // audio engine still runs: a capture that failed to start, or that was
+  // lost and has not yet handed the tap the audio it captured before the
+  // loss, holds its tap and threads until they are let go here. The input
+  // stream is finished only after that audio is in it.
+  if (inputTapped) {
     audioEngine->inputNode().removeTap(0);
     audioEngine->stop();
+    inputTapped = false;
   }
   if (inputBuilder) inputBuilder->finish();
   inputBuilder.reset();
@@ -120,14 +124,15 @@ void DictationEngine::startAudioCapture() {
   inputNode.installTap(0, kTapBufferSize, captureFormat,
                        makeMicrophoneTapBlock(converter, *analyzerFormat, *inputBuilder),
                        makeInputLossHandler(++captureNumber));
+  inputTapped = true;
   audioEngine->prepare();
-  // On failure the tap stays installed until the next start replaces it.
   audioEngine->start();
 }
 
 InputLossHandler DictationEngine::makeInputLossHandler(uint64_t capture) {
-  // Runs on the capture thread, after the tap block has yielded the last
-  // audio: it only posts, so the stop it leads to finishes that audio too.
+  // Runs on the capture thread as soon as capture is lost, before the tap
+  // block has yielded the last audio: it only posts, so that the error comes
+  // before the finals of that audio, which the stop it leads to waits for.
   return [loop = MainLoop::current().executor(), engine = this,
           alive = std::weak_ptr<int>(lifetime), capture](const Error& reason) {
     loop.post([engine, alive, capture, reason = reason.localizedDescription()] {
@@ -144,11 +149,6 @@ Task<void> DictationEngine::handleInputLoss(uint64_t capture, std::string reason
   // that a stop is already ending changes nothing.
   if (capture != captureNumber || !running || stopping) co_return;
   emitEvent({{"type", "error"}, {"message", "audio input lost: " + reason}});
-  // The lost capture lets go of its threads and connection at once; the stop
-  // sequence then finds the audio engine stopped and goes on with the input
-  // stream and the finalisation.
-  audioEngine->inputNode().removeTap(0);
-  audioEngine->stop();
   co_await stop();
 }
 

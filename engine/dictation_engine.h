@@ -81,6 +81,9 @@ class DictationEngine {
   // True once this dictation's analyzer runs on its input stream; only
   // then does the stop sequence ask it to finalise.
   bool analyzerStarted = false;
+  // True from the capture step's tap on input bus 0 until the stop sequence
+  // removes it and stops the audio engine.
+  bool inputTapped = false;
   const Locale preferredLocale;
 
   // Loss handling. Each capture start gets the next number, which its loss

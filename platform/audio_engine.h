@@ -18,9 +18,9 @@ namespace dictate {
 using TapBlock = std::function<void(const std::shared_ptr<PcmBuffer>& buffer, const AudioTime& when)>;
 
 // Called on the capture thread when capture ends by itself (the audio
-// server or the stream gone for good), with the reason in plain words. A
-// source that the audio service replaces by another without a gap is not a
-// loss. Must not block on the main loop.
+// server or the stream gone for good), with the reason in plain words, as
+// soon as the loss is known. A source that the audio service replaces by
+// another without a gap is not a loss. Must not block on the main loop.
 using InputLossHandler = std::function<void(const Error& reason)>;
 
 class AudioInputNode {
@@ -32,16 +32,18 @@ class AudioInputNode {
 
   // Delivers captured audio in `format` to `block` in blocks of
   // `bufferSize` frames once the engine runs. If capture is lost while the
-  // tap is installed, `block` gets the audio captured before the loss (the
-  // last block may be short), then `onLoss` (when set) is called once, and
-  // capture stays ended until the next start(). A tap already on `bus` (one left by a start that failed, say)
-  // is replaced and released first, so a bus never has two taps.
+  // tap is installed, `onLoss` (when set) is called once, then `block` gets
+  // the audio captured before the loss that it has not had yet (the last
+  // block may be short), and capture stays ended until the next start(). A
+  // tap already on `bus` (one left by a start that failed, say) is replaced
+  // and released first, so a bus never has two taps.
   virtual void installTap(int bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block,
                           InputLossHandler onLoss) = 0;
 
   // After it returns, neither the tap's block nor its loss handler is
-  // called again, and both have been released. Does nothing when `bus` has
-  // no tap.
+  // called again, and both have been released. After a loss, it returns
+  // once the block has had all the audio captured before the loss. Does
+  // nothing when `bus` has no tap.
   virtual void removeTap(int bus) = 0;
 };
 

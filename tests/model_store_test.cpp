@@ -2,7 +2,7 @@
 // processes, the download catalog, and installing a model from a file URL:
 // downloads that fail and archives that would write outside the store leave
 // no model and nothing behind.
-#include "platform/linux/model_store.h"
+#include "platform/linux/models/model_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,8 +11,8 @@
 #include <map>
 
 #include "platform/error.h"
-#include "platform/linux/model_download.h"
-#include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/models/model_download.h"
+#include "platform/linux/speech/pocketsphinx_service.h"
 #include "tests/support/speech_audio.h"
 
 namespace dictate {

@@ -1,7 +1,7 @@
 // The libsoxr converter on real signals: no frame lost or duplicated
 // whatever the block and output sizes, the filter's quality after int16,
 // rounding and clipping, and the pairs and buffers it refuses.
-#include "platform/linux/soxr_converter.h"
+#include "platform/linux/audio/soxr_converter.h"
 
 #include <gtest/gtest.h>
 

@@ -12,12 +12,12 @@
 #include <fstream>
 #include <random>
 
-#include "platform/linux/decoder_adaptation.h"
-#include "platform/linux/dictation_formatter.h"
-#include "platform/linux/model_check.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_decoder.h"
-#include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/speech/decoder_adaptation.h"
+#include "platform/linux/speech/dictation_formatter.h"
+#include "platform/linux/models/model_check.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
+#include "platform/linux/speech/pocketsphinx_service.h"
 #include "tests/support/speech_audio.h"
 #include "tests/support/speech_session.h"
 
@@ -273,17 +273,28 @@ TEST_F(SpeechRecognitionTest, EveryDamagedModelFileFailsTheStartUntilRepaired) {
   }
   EXPECT_FALSE(fs::exists(scratch_.path() / "cache" / "quillmarsh-dictate" / "checked-models"));
   // Repaired, the model passes and is remembered: the next load does not
-  // run the checker, until a file changes.
+  // run the checker (which then cannot run), until a file changes; another
+  // checker checks again.
+  const fs::path checker = scratch_.path() / "checker";
+  fs::copy_file(modelChecker(), checker);
+  setModelChecker(checker);
   linkModel();
   EXPECT_EQ(startFailure(), "");
   EXPECT_TRUE(service.hasLoadedDecoder());
-  setModelChecker(scratch_.path() / "no-checker");
+  fs::permissions(checker, fs::perms::owner_read);
   EXPECT_NO_THROW(PocketSphinxDecoder::load(model));
+  auto cannotRun = [&](const fs::path& checker) {
+    return "speech model in " + model.string() + " could not be checked: cannot run " +
+           checker.string() + ": Permission denied";
+  };
+  const fs::path other = scratch_.path() / "other-checker";
+  fs::copy_file(checker, other);
+  setModelChecker(other);
+  EXPECT_EQ(checkModelOnce(model, PocketSphinxDecoder::defaultOptions()), cannotRun(other));
+  setModelChecker(checker);
   fs::remove(model / "en-us" / "noisedict");
   fs::copy_file(kDebianModel / "en-us" / "noisedict", model / "en-us" / "noisedict");
-  EXPECT_EQ(checkModelOnce(model, PocketSphinxDecoder::defaultOptions()),
-            "speech model in " + model.string() + " could not be checked: cannot run " +
-                (scratch_.path() / "no-checker").string() + ": No such file or directory");
+  EXPECT_EQ(checkModelOnce(model, PocketSphinxDecoder::defaultOptions()), cannotRun(checker));
   setModelChecker({});
   setenv("XDG_CACHE_HOME", savedCache.c_str(), 1);
 }

@@ -1,4 +1,4 @@
-#include "platform/linux/voice_warp.h"
+#include "platform/linux/speech/voice_warp.h"
 
 #include <gtest/gtest.h>
 #include <pocketsphinx.h>

@@ -1,11 +1,11 @@
 #include "platform/linux/linux_platform.h"
 
-#include "platform/linux/decoder_adaptation.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_service.h"
-#include "platform/linux/pulse_audio_engine.h"
-#include "platform/linux/pulse_consent.h"
-#include "platform/linux/soxr_converter.h"
+#include "platform/linux/speech/decoder_adaptation.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/pocketsphinx_service.h"
+#include "platform/linux/audio/pulse_audio_engine.h"
+#include "platform/linux/audio/pulse_consent.h"
+#include "platform/linux/audio/soxr_converter.h"
 
 namespace dictate {
 

@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/dictation_formatter.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/speech/dictation_formatter.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 #include "platform/speech.h"
 #include "runtime/task.h"
 

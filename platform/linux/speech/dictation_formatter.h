@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/linux/word_casing.h"
+#include "platform/linux/speech/word_casing.h"
 
 namespace dictate {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/voice_warp.h"
+#include "platform/linux/speech/voice_warp.h"
 
 #include <sphinxbase/cmd_ln.h>
 #include <sphinxbase/fe.h>
@@ -13,7 +13,7 @@ extern "C" {
 #include <numbers>
 #include <string>
 
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace dictate {
 

@@ -1,9 +1,9 @@
-#include "platform/linux/dictation_formatter.h"
+#include "platform/linux/speech/dictation_formatter.h"
 
 #include <vector>
 
-#include "platform/linux/number_words.h"
-#include "platform/linux/spoken_punctuation.h"
+#include "platform/linux/speech/number_words.h"
+#include "platform/linux/speech/spoken_punctuation.h"
 
 namespace dictate {
 

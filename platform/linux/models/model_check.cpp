@@ -1,8 +1,9 @@
-#include "platform/linux/model_check.h"
+#include "platform/linux/models/model_check.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pocketsphinx.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -16,12 +17,13 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string_view>
 #include <thread>
 
-#include "platform/linux/sha256_hex.h"
+#include "platform/linux/models/kept_files.h"
+#include "platform/linux/models/sha256_hex.h"
 
 extern char** environ;
 
@@ -34,6 +36,8 @@ namespace {
 constexpr const char* kCheckerName = "quillmarsh-dictate-model-check";
 // Passes kept in the record; older ones are checked again when used.
 constexpr size_t kRecordedModels = 16;
+// A line of the record and its line feed.
+constexpr size_t kRecordLine = 65;
 
 std::mutex checkerMutex;
 fs::path checkerOverride;  // guarded by checkerMutex
@@ -59,24 +63,49 @@ std::string sha256Hex(const std::string& text) {
   return finishSha256Hex(ctx);
 }
 
-// Identifies the model as the library would read it: any write, truncation,
-// replacement or touch of a file changes its inode, size, mtime or ctime
-// (ctime cannot be set back by the user). Nothing when a file is unreadable.
+// What makes two checks of the same files alike. A model file: its device,
+// inode, size and times; any write, truncation, replacement or touch
+// changes one of them (ctime cannot be set back by the user). A program or
+// library: its size and modification time, which a new version changes.
+bool appendIdentity(std::string& text, const fs::path& file, bool modelFile) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) return false;
+  text += file.string() + '\0';
+  std::vector<long long> fields = {static_cast<long long>(st.st_size),
+                                   static_cast<long long>(st.st_mtim.tv_sec),
+                                   static_cast<long long>(st.st_mtim.tv_nsec)};
+  if (modelFile) {
+    fields.insert(
+        fields.end(),
+        {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+         static_cast<long long>(st.st_ctim.tv_sec), static_cast<long long>(st.st_ctim.tv_nsec)});
+  }
+  for (long long n : fields) text += std::to_string(n) + ' ';
+  return true;
+}
+
+// The shared object that holds `symbol`; empty when it cannot be told.
+fs::path libraryHolding(void* symbol) {
+  Dl_info info{};
+  if (::dladdr(symbol, &info) == 0 || !info.dli_fname) return {};
+  return info.dli_fname;
+}
+
+// Identifies the model as the library would read it, the library that
+// reads it and the checker that judges it: a newer library may read the
+// same files otherwise, and a newer checker look for more. Nothing when a
+// file cannot be looked at.
 std::optional<std::string> fingerprint(const fs::path& modelDir, const ModelOptions& options) {
   std::string text;
   for (const auto& [name, value] : options) text += name + '\0' + value + '\0';
   for (const auto& file : modelFiles(modelDir)) {
-    struct stat st;
-    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
-    text += file.string() + '\0';
-    for (long long n :
-         {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
-          static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-          static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
-          static_cast<long long>(st.st_ctim.tv_nsec)}) {
-      text += std::to_string(n) + ' ';
-    }
+    if (!appendIdentity(text, file, true)) return std::nullopt;
   }
+  for (void* symbol :
+       {reinterpret_cast<void*>(&ps_init), reinterpret_cast<void*>(&cmd_ln_parse_r)}) {
+    if (!appendIdentity(text, libraryHolding(symbol), false)) return std::nullopt;
+  }
+  if (!appendIdentity(text, modelChecker(), false)) return std::nullopt;
   return sha256Hex(text);
 }
 
@@ -92,11 +121,12 @@ fs::path recordFile() {
 }
 
 std::vector<std::string> readRecord() {
-  std::ifstream in(recordFile());
+  // Anything else in its place counts as an empty record.
+  std::istringstream in(readKeptFile(recordFile(), kRecordedModels * kRecordLine).value_or(""));
   std::vector<std::string> lines;
   std::string line;
   while (std::getline(in, line)) {
-    if (line.size() == 64) lines.push_back(line);
+    if (line.size() + 1 == kRecordLine) lines.push_back(line);
   }
   return lines;
 }
@@ -112,21 +142,16 @@ void record(const std::string& passed) {
   const fs::path file = recordFile();
   std::error_code ec;
   fs::create_directories(file.parent_path(), ec);
-  std::string pattern = file.string() + ".XXXXXX";
-  int fd = ::mkstemp(pattern.data());
-  if (fd < 0) return;
   std::string text;
   for (const auto& line : lines) text += line + "\n";
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || std::rename(pattern.c_str(), file.c_str()) != 0) ::unlink(pattern.c_str());
+  replaceKeptFile(file, text);
 }
 
 // What the checker's log tells, read line by line as it arrives: the
-// model file the library read last before it failed, whether decoding had
-// begun, and the checker's own verdict on a file. The options the library
-// prints first (lines starting with '-') name files too, and its line for
-// the language model names none.
+// model file the library read last before it failed, the checker's own
+// verdict on a file, and whether it said the model passed. The options the
+// library prints first (lines starting with '-') name files too, and its
+// line for the language model names none.
 class CheckLog {
  public:
   explicit CheckLog(const fs::path& modelDir) : modelDir_(modelDir), files_(modelFiles(modelDir)) {}
@@ -141,22 +166,23 @@ class CheckLog {
     if (partial_.size() > kLongestLine) partial_.clear();
   }
   void finish() {
-    readLine(partial_);
+    if (!partial_.empty()) readLine(partial_);
     partial_.clear();
   }
 
   std::string file;  // relative to the model folder; "" when none was named
-  bool decoding = false;
+  bool passed = false;
   std::optional<std::string> damaged;
 
  private:
   static constexpr size_t kLongestLine = 64 * 1024;
 
   void readLine(std::string_view line) {
-    if (line == kModelCheckDecodingLine) decoding = true;
+    // Only the last line may say so.
+    if (!line.empty()) passed = line == kModelCheckPassedLine;
     if (line.starts_with(kModelCheckDamagedPrefix))
       damaged = line.substr(std::strlen(kModelCheckDamagedPrefix));
-    if (decoding || line.starts_with('-')) return;
+    if (line.starts_with('-')) return;
     if (line.find("read LM") != std::string_view::npos) file = "en-us.lm.bin";
     for (const auto& path : files_) {
       if (line.find(path.string()) != std::string_view::npos)
@@ -173,8 +199,16 @@ struct CheckRun {
   explicit CheckRun(const fs::path& modelDir) : log(modelDir) {}
   int spawnError = 0;
   bool timedOut = false;
+  // Whether `status` is known: a host that ignores SIGCHLD leaves the
+  // checker to be reaped by the system, and its status with it.
+  bool reaped = false;
   int status = 0;  // as waitpid() reports it
   CheckLog log;
+
+  // Passed only when the checker said so last and did not report otherwise.
+  bool passed() const {
+    return !timedOut && log.passed && (!reaped || (WIFEXITED(status) && WEXITSTATUS(status) == 0));
+  }
 };
 
 // Reads the checker's log until it closes it or the time is up.
@@ -206,12 +240,13 @@ void reap(pid_t pid, std::chrono::steady_clock::time_point deadline, CheckRun& r
   if (run.timedOut) ::kill(pid, SIGKILL);
   for (;;) {
     pid_t r = ::waitpid(pid, &run.status, WNOHANG);
+    run.reaped = r == pid;
     if (r == pid || (r < 0 && errno != EINTR)) return;
     if (r == 0 && !run.timedOut && std::chrono::steady_clock::now() >= deadline) {
       run.timedOut = true;
       ::kill(pid, SIGKILL);
     }
-    if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (r == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
 }
 
@@ -241,10 +276,14 @@ CheckRun runChecker(const fs::path& checker, const fs::path& modelDir,
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t none;
+  // The checker ends as the library makes it end, whatever signals the
+  // host blocked or ignored for us.
+  sigset_t none, all;
   sigemptyset(&none);
+  sigfillset(&all);
   posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
   run.spawnError =
       ::posix_spawn(&pid, checker.c_str(), &actions, &attributes, argv.data(), environ);
@@ -267,17 +306,16 @@ std::string describeFailure(const fs::path& modelDir, const CheckRun& run) {
            " s";
   }
   const std::string& file = run.log.file;
-  const std::string step = run.log.decoding ? "decoding with it"
-                           : file.empty()   ? "loading it"
-                                            : "reading " + file;
-  if (run.log.damaged && WIFEXITED(run.status) && WEXITSTATUS(run.status) == kModelCheckDamaged)
+  const std::string step = file.empty() ? "loading it" : "reading " + file;
+  const bool exited = run.reaped && WIFEXITED(run.status);
+  if (run.log.damaged && (!run.reaped || (exited && WEXITSTATUS(run.status) == kModelCheckDamaged)))
     return damaged + *run.log.damaged;
-  if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == kModelCheckRefused)
-    return damaged + "the decoder library refused it" +
-           (file.empty() || run.log.decoding ? "" : " at " + file);
-  if (WIFSIGNALED(run.status)) {
+  if (exited && WEXITSTATUS(run.status) == kModelCheckRefused)
+    return damaged + "the decoder library refused it" + (file.empty() ? "" : " at " + file);
+  if (run.reaped && WIFSIGNALED(run.status)) {
     return damaged + step + " crashed the model check (" + ::strsignal(WTERMSIG(run.status)) + ")";
   }
+  if (!run.reaped) return damaged + "the model check ended without passing it, " + step;
   return damaged + "the decoder library gave up " + step + " (exit status " +
          std::to_string(WEXITSTATUS(run.status)) + ")";
 }
@@ -323,8 +361,7 @@ std::optional<std::string> checkModelOnce(const fs::path& modelDir, const ModelO
     return "speech model in " + modelDir.string() + " could not be checked: cannot run " +
            checker.string() + ": " + std::strerror(run.spawnError);
   }
-  if (run.timedOut || !WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0)
-    return describeFailure(modelDir, run);
+  if (!run.passed()) return describeFailure(modelDir, run);
   // A model changed while it was checked passed as some other model.
   if (before && fingerprint(modelDir, options) == before) record(*before);
   return std::nullopt;

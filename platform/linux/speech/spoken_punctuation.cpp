@@ -1,4 +1,4 @@
-#include "platform/linux/spoken_punctuation.h"
+#include "platform/linux/speech/spoken_punctuation.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/ngram_model.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace dictate {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_audio_engine.h"
+#include "platform/linux/audio/pulse_audio_engine.h"
 
 #include <pulse/context.h>
 #include <pulse/error.h>
@@ -14,7 +14,7 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/linux/pulse_error.h"
+#include "platform/linux/audio/pulse_error.h"
 
 namespace dictate {
 
@@ -169,6 +169,13 @@ void PulseAudioEngine::installTap(uint32_t frames, const AudioFormat& format, Ta
 }
 
 void PulseAudioEngine::removeTap() {
+  // A lost capture first hands the tap what it captured before the loss.
+  bool lost = false;
+  {
+    std::lock_guard lock(queueMutex_);
+    lost = loss_.has_value();
+  }
+  if (lost) stopCaptureThread();
   TapBlock released;
   InputLossHandler releasedOnLoss;
   {
@@ -432,27 +439,32 @@ void PulseAudioEngine::startCaptureThread() {
     std::lock_guard lock(queueMutex_);
     queue_.clear();
     loss_.reset();
+    lossTold_ = false;
     quitCapture_ = false;
   }
   captureThread_ = std::thread([this] { deliverBlocks(); });
 }
 
+// After a loss the thread is not told to quit: it ends by itself once it
+// has handed over what was captured before the loss.
 void PulseAudioEngine::stopCaptureThread() {
   if (!captureThread_.joinable()) return;
   {
     std::lock_guard lock(queueMutex_);
-    quitCapture_ = true;
+    if (!loss_) quitCapture_ = true;
   }
   queueReady_.notify_one();
   captureThread_.join();
   std::lock_guard lock(queueMutex_);
   queue_.clear();
   loss_.reset();
+  lossTold_ = false;
 }
 
-// Hands every block to the tap; after a loss, the blocks captured before it
-// first, so that the words heard last still reach the tap, then the reason
-// to the loss handler, and the thread ends.
+// Hands every block to the tap. After a loss, the reason goes to the loss
+// handler first, as soon as it is known, so that the host hears of the loss
+// before the words of the last blocks; then the blocks captured before it,
+// so that those words still reach the tap; then the thread ends.
 void PulseAudioEngine::deliverBlocks() {
   for (;;) {
     Block block;
@@ -461,27 +473,22 @@ void PulseAudioEngine::deliverBlocks() {
       std::unique_lock lock(queueMutex_);
       queueReady_.wait(lock, [this] { return quitCapture_ || !queue_.empty() || loss_; });
       if (quitCapture_) return;
-      if (queue_.empty()) {
+      if (loss_ && !lossTold_) {
         loss = loss_;
-      } else {
+        lossTold_ = true;
+      } else if (!queue_.empty()) {
         block = std::move(queue_.front());
         queue_.pop_front();
+      } else {
+        return;  // the loss told and every block before it handed over
       }
     }
     std::lock_guard lock(tapMutex_);
-    if (loss) {
-      try {
-        if (onLoss_) onLoss_(*loss);
-      } catch (...) {
-        // The handler reports its own failures.
-      }
-      return;
-    }
-    if (!tap_) continue;
     try {
-      tap_(block.buffer, block.time);
+      if (loss && onLoss_) onLoss_(*loss);
+      if (!loss && tap_) tap_(block.buffer, block.time);
     } catch (...) {
-      // The tap block reports its own failures; nothing may end this thread.
+      // Both report their own failures; nothing may end this thread.
     }
   }
 }

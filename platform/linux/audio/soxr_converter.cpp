@@ -1,4 +1,4 @@
-#include "platform/linux/soxr_converter.h"
+#include "platform/linux/audio/soxr_converter.h"
 
 #include <soxr.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_consent.h"
+#include "platform/linux/audio/pulse_consent.h"
 
 #include <pulse/context.h>
 #include <pulse/error.h>

@@ -10,8 +10,8 @@
 // or when it ends, a voice that is both high and has high formants switches
 // the utterance to the stretched cepstra, from its start. The model's own
 // front end also detects speech, as the library's would.
-#ifndef DICTATE_PLATFORM_LINUX_VOICE_WARP_H_
-#define DICTATE_PLATFORM_LINUX_VOICE_WARP_H_
+#ifndef DICTATE_PLATFORM_LINUX_SPEECH_VOICE_WARP_H_
+#define DICTATE_PLATFORM_LINUX_SPEECH_VOICE_WARP_H_
 
 #include <cstdint>
 #include <mutex>
@@ -112,4 +112,4 @@ class VoiceWarpFrontEnd {
 
 }  // namespace dictate
 
-#endif  // DICTATE_PLATFORM_LINUX_VOICE_WARP_H_
+#endif  // DICTATE_PLATFORM_LINUX_SPEECH_VOICE_WARP_H_

@@ -3,16 +3,19 @@
 // decoder library end the process (it calls exit(), or reads past a short
 // file and crashes) instead of returning an error; in the checker program
 // (quillmarsh-dictate-model-check, built and installed beside the program
-// and its module) that only ends the check. The checker loads the model
-// with the decoder's options and decodes a little audio, so that damage that
-// shows only while decoding is caught too.
+// and its module) that only ends the check. The checker has the library
+// read the model's files with the decoder's options (see its program).
 //
-// A pass is remembered in the user's cache
-// ($XDG_CACHE_HOME/quillmarsh-dictate/checked-models) by the options and the
-// device, inode, size and times of each model file, so that later processes
-// only look at the files' metadata. Plain functions, called on the thread
-// that loads the decoder; they block for as long as the check runs (about
-// half a second, once per model).
+// A pass counts only when the checker says so on its last line and ended
+// with status 0 (or its status cannot be had: a host that ignores SIGCHLD
+// has the system reap it). A pass is remembered in the user's cache
+// ($XDG_CACHE_HOME/quillmarsh-dictate/checked-models) by the options, the
+// device, inode, size and times of each model file, and the size and
+// modification time of the decoder library and of the checker, so that
+// later processes only look at the files' metadata, and a new library or
+// checker checks again. Plain
+// functions, called on the thread that loads the decoder; they block for as
+// long as the check runs (about half the model's load, once per model).
 #pragma once
 
 #include <chrono>
@@ -45,7 +48,7 @@ inline constexpr int kModelCheckRefused = 3;  // exit status: the library return
 inline constexpr int kModelCheckUsage = 2;    // exit status: bad arguments
 inline constexpr int kModelCheckDamaged = 4;  // exit status: a file is unfit, said on a line
 inline constexpr const char* kModelCheckDamagedPrefix = "quillmarsh-dictate-model-check: damaged: ";
-// A line written to the checker's standard error once the model has loaded.
-inline constexpr const char* kModelCheckDecodingLine = "quillmarsh-dictate-model-check: decoding";
+// The checker's last line on standard error when the model passed.
+inline constexpr const char* kModelCheckPassedLine = "quillmarsh-dictate-model-check: passed";
 
 }  // namespace dictate

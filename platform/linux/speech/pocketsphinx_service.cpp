@@ -1,6 +1,6 @@
-#include "platform/linux/pocketsphinx_service.h"
+#include "platform/linux/speech/pocketsphinx_service.h"
 
-#include "platform/linux/pocketsphinx_analyzer.h"
+#include "platform/linux/speech/pocketsphinx_analyzer.h"
 
 namespace dictate {
 

@@ -52,7 +52,8 @@ class PulseAudioEngine final : public AudioEngine {
   // server moves the stream to another is no loss.
   bool isRunning() override;
   // Ends capture and drops the connection; blocks captured but not yet
-  // handed to the tap are discarded. Works whatever state the server is in.
+  // handed to the tap are discarded, but for those captured before a loss,
+  // which the tap gets first. Works whatever state the server is in.
   void stop() override;
 
  private:
@@ -115,14 +116,15 @@ class PulseAudioEngine final : public AudioEngine {
   uint64_t blockStartFrame_ = 0;
   uint64_t capturedFrames_ = 0;
 
-  // Full blocks on their way to the tap, and then the reason capture was
-  // lost, if it was: pushed and set on the PulseAudio mainloop thread,
-  // taken on the capture thread, cleared on the main loop thread; all
-  // guarded by queueMutex_.
+  // Full blocks on their way to the tap, the reason capture was lost, if it
+  // was, and whether the loss handler has had it: pushed and set on the
+  // PulseAudio mainloop thread, taken on the capture thread, cleared on the
+  // main loop thread; all guarded by queueMutex_.
   std::mutex queueMutex_;
   std::condition_variable queueReady_;
   std::deque<Block> queue_;
   std::optional<Error> loss_;
+  bool lossTold_ = false;
   bool quitCapture_ = false;
   std::thread captureThread_;  // started and joined on the main loop thread
 

@@ -1,4 +1,4 @@
-#include "platform/linux/model_download.h"
+#include "platform/linux/models/model_download.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -17,8 +17,8 @@
 #include <sstream>
 
 #include "platform/error.h"
-#include "platform/linux/model_store.h"
-#include "platform/linux/sha256_hex.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/models/sha256_hex.h"
 
 namespace dictate {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_error.h"
+#include "platform/linux/audio/pulse_error.h"
 
 #include <pulse/context.h>
 #include <pulse/error.h>

@@ -1,10 +1,10 @@
-#include "platform/linux/pocketsphinx_analyzer.h"
+#include "platform/linux/speech/pocketsphinx_analyzer.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "platform/linux/decoder_adaptation.h"
-#include "platform/linux/dictation_formatter.h"
+#include "platform/linux/speech/decoder_adaptation.h"
+#include "platform/linux/speech/dictation_formatter.h"
 
 namespace dictate {
 

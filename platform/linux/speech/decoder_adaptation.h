@@ -6,9 +6,9 @@
 // ($XDG_STATE_HOME/quillmarsh-dictate/adaptation, by default
 // ~/.local/state/...). Its name and its first lines identify the model (its
 // folder and the sizes of its acoustic model's files), so that no model
-// adopts another's mean. Written whole to a temporary file and renamed into
-// place, so a reader never sees half a file. A missing, foreign or damaged
-// file is ignored with a diagnostic; a folder that cannot be written only
+// adopts another's mean. Kept as kept_files.h says: written whole, and
+// read only when it is a regular file. A missing, foreign or damaged file,
+// or anything else in its place, is ignored with a diagnostic; a folder that cannot be written only
 // costs the saving (one diagnostic per process).
 //
 // Called on the thread that holds the decoder; no state of its own.

@@ -1,4 +1,4 @@
-#include "platform/linux/word_casing.h"
+#include "platform/linux/speech/word_casing.h"
 
 #include <algorithm>
 #include <fstream>

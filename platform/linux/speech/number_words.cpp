@@ -1,4 +1,4 @@
-#include "platform/linux/number_words.h"
+#include "platform/linux/speech/number_words.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,20 +1,21 @@
-#include "platform/linux/model_store.h"
+#include "platform/linux/models/model_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "output/output.h"
 #include "platform/error.h"
-#include "platform/linux/model_download.h"
+#include "platform/linux/models/kept_files.h"
+#include "platform/linux/models/model_download.h"
 
 namespace dictate {
 
@@ -26,6 +27,8 @@ constexpr const char* kProgramFolder = "quillmarsh-dictate";
 constexpr const char* kSupportedLocale = "en-US";
 constexpr const char* kModelFolder = "en-us";
 constexpr const char* kDebianPackage = "pocketsphinx-en-us";
+// Thousands of locales; a larger file is not a list of ours.
+constexpr size_t kMaxReservationsFile = 64 * 1024;
 
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
@@ -65,12 +68,18 @@ Error storeError(const std::string& what, const fs::path& where, int err) {
                "could not " + what + " " + where.string() + ": " + std::strerror(err));
 }
 
-// Holds an exclusive lock on a file for the life of the object.
+// Holds an exclusive lock on a file for the life of the object. Only a
+// regular file is locked: anything else where it belongs is not ours.
 class FileLock {
  public:
   explicit FileLock(const fs::path& file)
-      : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+      : fd_(::open(file.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644)) {
+    struct stat st {};
     if (fd_ < 0) throw storeError("open", file, errno);
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd_);
+      throw storeError("lock", file, EINVAL);
+    }
     while (::flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
         int err = errno;
@@ -87,23 +96,10 @@ class FileLock {
   int fd_;
 };
 
-// Writes `lines` to a new file beside `file` and renames it over `file`, so
-// that readers see either the old list or the new one, never a part.
-void replaceFile(const fs::path& file, const std::vector<std::string>& lines) {
-  std::string pattern = file.string() + ".XXXXXX";
-  int fd = ::mkstemp(pattern.data());
-  if (fd < 0) throw storeError("write", file.parent_path(), errno);
-  std::string text;
-  for (const auto& line : lines) text += line + "\n";
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  int err = errno;
-  ok = ::fsync(fd) == 0 && ok;
-  ::close(fd);
-  if (!ok || std::rename(pattern.c_str(), file.c_str()) != 0) {
-    err = ok ? errno : err;
-    ::unlink(pattern.c_str());
-    throw storeError("write", file, err);
-  }
+// The saved reservations; an odd file in their place counts as none.
+std::vector<std::string> readSavedReservations(const fs::path& file) {
+  std::istringstream in(readKeptFile(file, kMaxReservationsFile).value_or(""));
+  return parseReservations(in);
 }
 
 // Installs the model for one locale when its request is carried out.
@@ -210,8 +206,7 @@ std::vector<fs::path> ModelStore::catalogFiles() const {
 fs::path ModelStore::reservationsFile() const { return locations_.userStore / "reserved-locales"; }
 
 std::vector<Locale> ModelStore::readReservations() const {
-  std::ifstream in(reservationsFile());
-  std::vector<std::string> ids = parseReservations(in);
+  std::vector<std::string> ids = readSavedReservations(reservationsFile());
   {
     std::lock_guard<std::mutex> lock(heldMutex_);
     for (const auto& id : held_) {
@@ -236,13 +231,15 @@ bool ModelStore::addReservation(const Locale& locale) const {
   fs::create_directories(locations_.userStore, ec);
   if (ec) throw storeError("create", locations_.userStore, ec.value());
   FileLock lock(locations_.userStore / "reserved-locales.lock");
-  std::ifstream in(reservationsFile());
-  std::vector<std::string> ids = parseReservations(in);
-  in.close();
+  std::vector<std::string> ids = readSavedReservations(reservationsFile());
   const std::string id = locale.bcp47Identifier();
   if (std::find(ids.begin(), ids.end(), id) != ids.end()) return false;
   ids.push_back(id);
-  replaceFile(reservationsFile(), ids);
+  std::string text;
+  for (const auto& line : ids) text += line + "\n";
+  // Readers see the old list or the new one, never a part.
+  if (auto error = replaceKeptFile(reservationsFile(), text))
+    throw storeError("write", reservationsFile(), error.value());
   return true;
 }
 

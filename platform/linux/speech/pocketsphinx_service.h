@@ -11,8 +11,8 @@
 #include <memory>
 #include <optional>
 
-#include "platform/linux/model_store.h"
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 #include "platform/speech.h"
 
 namespace dictate {

@@ -1,17 +1,14 @@
-#include "platform/linux/decoder_adaptation.h"
-
-#include <unistd.h>
+#include "platform/linux/speech/decoder_adaptation.h"
 
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "output/output.h"
-#include "platform/linux/pocketsphinx_decoder.h"
+#include "platform/linux/models/kept_files.h"
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace dictate {
 
@@ -21,7 +18,7 @@ namespace {
 
 constexpr const char* kHeader = "quillmarsh-dictate adaptation 1";
 // A real file is a few hundred bytes; anything much larger is not ours.
-constexpr std::streamsize kMaxFileSize = 4096;
+constexpr size_t kMaxFileSize = 4096;
 // Cepstral means are tens at most; a larger value is damage.
 constexpr float kMaxMagnitude = 1000;
 
@@ -85,17 +82,14 @@ std::string adaptationKey(const fs::path& modelDir) {
 bool restoreAdaptation(PocketSphinxDecoder& decoder, const fs::path& dir) {
   const std::string key = adaptationKey(decoder.modelDir());
   const fs::path file = dir / key;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
+  bool missing = false;
+  auto text = readKeptFile(file, kMaxFileSize, &missing);
+  if (missing) {
     writeDiagnostic("no saved adaptation for the speech model yet (" + file.string() +
                     "): the decoder adapts from the model's generic mean");
-    return false;
   }
-  std::string text;
-  text.resize(kMaxFileSize + 1);
-  in.read(text.data(), kMaxFileSize + 1);
-  text.resize(static_cast<size_t>(in.gcount()));
-  auto mean = text.size() <= static_cast<size_t>(kMaxFileSize) ? parse(text, key) : std::nullopt;
+  if (!text) return false;
+  auto mean = parse(*text, key);
   if (!mean) {
     writeDiagnostic("ignoring damaged or foreign speech adaptation " + file.string());
     return false;
@@ -111,24 +105,17 @@ bool restoreAdaptation(PocketSphinxDecoder& decoder, const fs::path& dir) {
 bool saveAdaptation(const fs::path& dir, const fs::path& modelDir, std::span<const float> mean) {
   static std::atomic<bool> reported{false};
   const std::string key = adaptationKey(modelDir);
-  const fs::path temporary = dir / (key + ".tmp" + std::to_string(getpid()));
+  std::string text =
+      std::string(kHeader) + "\nmodel " + key + "\ncmn " + std::to_string(mean.size());
+  char value[32];
+  for (float v : mean) {
+    std::snprintf(value, sizeof value, " %.9g", static_cast<double>(v));
+    text += value;
+  }
+  text += '\n';
   std::error_code ec;
   fs::create_directories(dir, ec);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << kHeader << "\nmodel " << key << "\ncmn " << mean.size();
-    char value[32];
-    for (float v : mean) {
-      std::snprintf(value, sizeof value, " %.9g", static_cast<double>(v));
-      out << value;
-    }
-    out << '\n';
-    out.flush();
-    if (!out) ec = std::make_error_code(std::errc::io_error);
-  }
-  if (!ec) fs::rename(temporary, dir / key, ec);
-  if (!ec) return true;
-  fs::remove(temporary, ec);
+  if (!replaceKeptFile(dir / key, text)) return true;
   if (!reported.exchange(true)) {
     writeDiagnostic("speech adaptation not saved in " + dir.string() +
                     ": the next process adapts again");

@@ -20,8 +20,7 @@
 #include <vector>
 
 #include "platform/error.h"
-#include "platform/linux/noise_floor.h"
-#include "platform/linux/voice_warp.h"
+#include "platform/linux/speech/voice_warp.h"
 #include "platform/speech.h"
 
 struct ps_decoder_s;
@@ -53,10 +52,13 @@ class PocketSphinxDecoder {
   static std::unique_ptr<PocketSphinxDecoder> load(const std::filesystem::path& modelDir,
                                                    const Options& options = defaultOptions());
   // load() without the model check, for the checker itself: the library
-  // logs to `libraryLog`, or nowhere when it is null.
+  // logs to `libraryLog`, or nowhere when it is null. Without its words
+  // (the dictionary and the language model), the decoder has no search and
+  // cannot decode.
   static std::unique_ptr<PocketSphinxDecoder> loadUnchecked(const std::filesystem::path& modelDir,
                                                             const Options& options,
-                                                            std::FILE* libraryLog);
+                                                            std::FILE* libraryLog,
+                                                            bool withWords = true);
   ~PocketSphinxDecoder();
   PocketSphinxDecoder(const PocketSphinxDecoder&) = delete;
   PocketSphinxDecoder& operator=(const PocketSphinxDecoder&) = delete;
@@ -88,7 +90,16 @@ class PocketSphinxDecoder {
   bool adopt(std::span<const float> mean);
 
  private:
-  PocketSphinxDecoder(std::filesystem::path modelDir, cmd_ln_s* config, ps_decoder_s* decoder);
+  // Frees the library's objects; load() hands them to their owners the
+  // moment each exists, so that no failure after that leaks them.
+  struct LibraryFree {
+    void operator()(cmd_ln_s* config) const;
+    void operator()(ps_decoder_s* decoder) const;
+  };
+  using OwnedConfig = std::unique_ptr<cmd_ln_s, LibraryFree>;
+  using OwnedDecoder = std::unique_ptr<ps_decoder_s, LibraryFree>;
+
+  PocketSphinxDecoder(std::filesystem::path modelDir, OwnedConfig config, OwnedDecoder decoder);
 
   void decodeSlice(std::span<const int16_t> slice, std::vector<TranscriptionResult>& out);
   void endUtterance(std::vector<TranscriptionResult>& out);
@@ -97,15 +108,14 @@ class PocketSphinxDecoder {
   TranscriptionResult makeResult(std::string text, bool isFinal) const;
 
   std::filesystem::path modelDir_;
-  cmd_ln_s* config_;
-  ps_decoder_s* decoder_;
+  // Freed after every member below that uses them, the decoder first.
+  OwnedConfig config_;
+  OwnedDecoder ownedDecoder_;
+  ps_decoder_s* const decoder_;  // ownedDecoder_'s, for the library's calls
   bool streamOpen_ = false;
   bool inSpeech_ = false;
   // Samples waiting to fill the next slice (fewer than kSliceSamples).
   std::vector<int16_t> pending_;
-  // The slice being decoded, with the noise that raises its floor.
-  std::vector<int16_t> raised_;
-  NoiseFloor noiseFloor_;
   VoiceWarpFrontEnd frontEnd_;
   uint64_t samplesDecoded_ = 0;
   uint64_t utteranceStart_ = 0;
