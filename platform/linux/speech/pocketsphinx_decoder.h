@@ -16,6 +16,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,10 @@ namespace dictate {
 class PocketSphinxDecoder {
  public:
   // Decoder options as "-name", "value" pairs, added to the model's paths.
+  // One is ours, not the library's: kSpokenMarksOption with "no" loads the
+  // decoder without spoken punctuation, for benchmarks that measure its cost.
   using Options = std::vector<std::pair<std::string, std::string>>;
+  static constexpr std::string_view kSpokenMarksOption = "-spoken_marks";
 
   // The options the analyzer decodes with; see the .cpp for the measurements.
   static Options defaultOptions();
