@@ -12,10 +12,11 @@
 // three voices: each clip is a dictation of its own, one after another in
 // one process, and its finals put together as a host does are compared with
 // the text as a person writes it. The sentences alternate between a tuning
-// half, for choosing settings, and a report half, reported apart. Words and marks are aligned (a mark never
-// stands for a word); a mark said is placed right when the same mark is
-// aligned with it, and a mark with nothing said under it is invented.
-// Reported: marks placed right, by mark; marks invented; word error rate.
+// half, for choosing settings, and a report half, reported apart. Words
+// and marks are aligned (a mark never stands for a word); a mark said is
+// placed right when the same mark is aligned with it, and a mark with
+// nothing said under it is invented. Reported: marks placed right, by mark;
+// marks invented; word error rate.
 //
 // Plain sentences: the speech benchmark's tuning and report halves (espeak-ng
 // and Debian's recordings) and 70 sentences by flite's voices, each as one
