@@ -1,0 +1,49 @@
+// Adapting the speech model to one speaker from an enrolment: readings of
+// known sentences. The acoustic model's statistics are gathered on the
+// readings with the model's own training tools (sphinx_fe, bw, map_adapt
+// and mllr_solve, run as child processes in a temporary folder that is
+// always removed); the adapted model is kept only when it reads readings
+// held back from the adaptation better than the model it came from.
+//
+// The adapted model is a complete model folder in the user's data folder
+// ($XDG_DATA_HOME/quillmarsh-dictate/adapted-model, by default under
+// ~/.local/share), written atomically; later starts of the program load it
+// in place of the speaker-independent model. Plain blocking functions: an
+// adaptation takes a few seconds of CPU.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dictate {
+
+struct EnrolmentReading {
+  std::vector<int16_t> samples;  // 16 kHz mono, the reading as recorded
+  std::string text;              // the sentence that was read
+};
+
+struct AdaptationOutcome {
+  bool kept = false;       // an adapted model was written and later starts use it
+  int heldBackWords = 0;
+  int errorsBefore = 0;    // speaker-independent model on the held-back readings
+  int errorsAfter = 0;     // adapted model on the same readings
+  std::string message;     // one line for the user: what happened and why
+};
+
+// Adapts the model in `baseModelDir` (a model folder as the decoder loads it) to
+// `training`, reads `heldBack` with both models, and writes the adapted model
+// (atomically) to adaptedModelDir() only when it reads them better.
+AdaptationOutcome adaptToSpeaker(const std::filesystem::path& baseModelDir,
+                                 std::span<const EnrolmentReading> training,
+                                 std::span<const EnrolmentReading> heldBack);
+
+// $XDG_DATA_HOME (or ~/.local/share)/quillmarsh-dictate/adapted-model.
+std::filesystem::path adaptedModelDir();
+
+// Deletes the adapted model; true if there was one.
+bool forgetAdaptedModel();
+
+}  // namespace dictate
