@@ -1,0 +1,124 @@
+#include "app/enrol/reading_check.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <numeric>
+
+namespace dictate {
+
+namespace {
+
+// A frame is speech when it is this much above the noise floor, and above
+// kSpeechFloorDbfs whatever the floor (a line that is digitally silent, or
+// nearly, has a floor far below any microphone's).
+constexpr double kSpeechAboveFloorDb = 15;
+constexpr double kSpeechFloorDbfs = -50;
+// How fast the floor may rise, per frame: about 2 dB a second, so that
+// speech never becomes the floor within a sentence.
+constexpr double kFloorRiseDb = 0.06;
+// A reading needs this much speech; and it ends after this long a pause
+// (longer than a comma's, shorter than a wait for the next sentence).
+constexpr double kMinimumSpeechSeconds = 0.4;
+constexpr double kEndingPauseSeconds = 1.0;
+// Clipping: samples this close to full scale, more than one in kClipShare
+// of the speech.
+constexpr int kClipLevel = 32500;
+constexpr size_t kClipShare = 2000;
+// The speaker-independent model gets many words of a good reading wrong,
+// and more on some voices than others; a reading of another sentence, or of
+// none, loses nearly all of them. Measured on readings of our sentences
+// (app/enrol/README in the commit message of this threshold): see
+// kMaxWordErrorRate's use below.
+constexpr double kMaxWordErrorRate = 0.7;
+
+double toDbfs(double amplitude) { return 20 * std::log10(std::max(amplitude, 1.0) / 32768.0); }
+
+}  // namespace
+
+void ReadingLevel::add(std::span<const int16_t> samples) {
+  while (!samples.empty()) {
+    const size_t take = std::min(samples.size(), kFrameSamples - partial_.size());
+    partial_.insert(partial_.end(), samples.begin(), samples.begin() + take);
+    samples = samples.subspan(take);
+    if (partial_.size() == kFrameSamples) addFrame(partial_), partial_.clear();
+  }
+}
+
+void ReadingLevel::addFrame(std::span<const int16_t> frame) {
+  double energy = 0;
+  for (int16_t s : frame) {
+    energy += static_cast<double>(s) * s;
+    peak_ = std::max(peak_, std::abs(static_cast<int>(s)));
+    clipped_ += std::abs(static_cast<int>(s)) >= kClipLevel;
+  }
+  lastDbfs_ = toDbfs(std::sqrt(energy / static_cast<double>(frame.size())));
+  floorDbfs_ = std::min(lastDbfs_, floorDbfs_ + kFloorRiseDb);
+  if (lastDbfs_ > std::max(kSpeechFloorDbfs, floorDbfs_ + kSpeechAboveFloorDb)) {
+    if (speechFrames_++ == 0) speechBegin_ = frames_ * kFrameSamples;
+    speechEnd_ = (frames_ + 1) * kFrameSamples;
+  }
+  ++frames_;
+}
+
+double ReadingLevel::peakDbfs() const { return toDbfs(peak_); }
+
+double ReadingLevel::speechSeconds() const {
+  return static_cast<double>(speechFrames_ * kFrameSamples) / kSampleRate;
+}
+
+bool ReadingLevel::heardSpeech() const { return speechSeconds() >= kMinimumSpeechSeconds; }
+
+bool ReadingLevel::pausedAfterSpeech() const {
+  return heardSpeech() && static_cast<double>(frames_ * kFrameSamples - speechEnd_) / kSampleRate >=
+                              kEndingPauseSeconds;
+}
+
+std::vector<std::string> sentenceWords(std::string_view text) {
+  std::vector<std::string> words(1);
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || (c == '\'' && !words.back().empty())) {
+      words.back() += static_cast<char>(std::tolower(u));
+    } else if (!words.back().empty()) {
+      words.emplace_back();
+    }
+  }
+  for (std::string& word : words) {
+    while (!word.empty() && word.back() == '\'') word.pop_back();  // a closing quote
+  }
+  std::erase_if(words, [](const std::string& word) { return word.empty(); });
+  return words;
+}
+
+size_t wordErrors(std::span<const std::string> reference, std::span<const std::string> heard) {
+  std::vector<size_t> row(heard.size() + 1);
+  std::iota(row.begin(), row.end(), size_t{0});
+  for (size_t i = 1; i <= reference.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= heard.size(); ++j) {
+      const size_t substitution = diagonal + (reference[i - 1] != heard[j - 1]);
+      diagonal = row[j];
+      row[j] = std::min({substitution, row[j] + 1, row[j - 1] + 1});
+    }
+  }
+  return row.back();
+}
+
+std::optional<std::string> readingFault(const ReadingLevel& level, std::string_view sentence,
+                                        std::string_view heard) {
+  if (!level.heardSpeech()) return "no speech was heard";
+  const size_t speechSamples = level.speechEnd() - level.speechBegin();
+  if (level.clippedSamples() * kClipShare > speechSamples)
+    return "it is too loud (clipped): speak further from the microphone or turn its level down";
+  const std::vector<std::string> expected = sentenceWords(sentence);
+  const std::vector<std::string> words = sentenceWords(heard);
+  if (static_cast<double>(wordErrors(expected, words)) >
+      kMaxWordErrorRate * static_cast<double>(expected.size()))
+    return "it does not sound like the sentence (heard: \"" + std::string(heard) + "\")";
+  return std::nullopt;
+}
+
+}  // namespace dictate
