@@ -14,9 +14,12 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace dictate {
 
@@ -42,8 +45,24 @@ AdaptationOutcome adaptToSpeaker(const std::filesystem::path& baseModelDir,
 
 // $XDG_DATA_HOME (or ~/.local/share)/quillmarsh-dictate/adapted-model.
 std::filesystem::path adaptedModelDir();
+// The adapted model's folder in the user's store (ModelStoreLocations::userStore).
+std::filesystem::path adaptedModelDir(const std::filesystem::path& userStore);
 
 // Deletes the adapted model; true if there was one.
 bool forgetAdaptedModel();
+
+// The model folder a dictation should use: `adaptedDir` when it exists and
+// has not failed to load in this process (as it stands), else `baseModelDir`.
+std::filesystem::path preferredModelDir(const std::filesystem::path& baseModelDir,
+                                        const std::filesystem::path& adaptedDir);
+
+// Loads the preferred model (above). An adapted model that fails the model
+// check or the load is passed over for the base model, with a diagnostic,
+// and not tried again in this process while it stays as it is. One
+// diagnostic says which model is in use. Throws only when the base model
+// cannot be loaded.
+std::unique_ptr<PocketSphinxDecoder> loadPreferredModel(
+    const std::filesystem::path& baseModelDir, const std::filesystem::path& adaptedDir,
+    const PocketSphinxDecoder::Options& options);
 
 }  // namespace dictate

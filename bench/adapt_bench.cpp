@@ -1,0 +1,257 @@
+// Speaker adaptation benchmark: for each voice of the voice families, the
+// word error rate of our analyzer on the voice's own clips before and after
+// adapting the model to an enrolment read by that voice, and what the
+// adaptation costs.
+//
+//   bench/make_voice_families.py DIR      (once: the families and the enrolment)
+//   adapt_bench --families DIR [--family NAME] [--bad]
+//
+// Each voice of the espeak and flite families enrols with
+// data/enrolment_sentences.txt as the enrolment program does: every fourth
+// reading held back to judge the result, the others adapted to. Debian's
+// recordings of people have too few sentences per speaker for that, so
+// their two speakers who read five each (librivox, cards) enrol on three of
+// their sentences in all the family's variants (the recording, and as
+// microphones and rooms change it) and are tested on the other two in all
+// variants; the speakers with one sentence are left out.
+//
+// The clips are fed to the analyzer as one stream with pauses, as fast as
+// it takes them, from a cold start: the speaker-independent model, then the
+// adapted one when the adaptation kept it (the analyzer finds it where the
+// program does). Reported per voice and per family: words, both error
+// rates, whether the model was kept with the held-back readings' errors
+// before and after, and the adaptation's CPU seconds (ours, the tools'),
+// beside the analyzer's CPU on the voice's test clips as a reference.
+//
+// --bad also enrols the first voice of each family with readings that do
+// not match their sentences (each labelled with the next sentence's text),
+// and with readings of the background alone.
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+
+#include "bench/speech_bench_runs.h"
+#include "platform/linux/models/model_check.h"
+#include "platform/linux/speech/speaker_adaptation.h"
+
+namespace dictate {
+namespace {
+
+using namespace speechbench;
+
+struct Row {
+  std::string family, voice, file, text;
+};
+
+std::vector<Row> readIndex(const fs::path& file) {
+  std::vector<Row> rows;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f;
+    for (size_t at = 0, tab; at <= line.size(); at = tab + 1) {
+      tab = std::min(line.find('\t', at), line.size());
+      f.push_back(line.substr(at, tab - at));
+    }
+    if (f.size() == 4) rows.push_back({f[0], f[1], f[2], f[3]});
+  }
+  return rows;
+}
+
+struct Voice {
+  std::string family, name;
+  std::vector<EnrolmentReading> training, heldBack;
+  std::vector<int16_t> stream;  // the test clips with pauses
+  std::string reference;
+};
+
+void addTest(Voice& voice, std::vector<int16_t> samples, const std::string& text) {
+  std::vector<int16_t> tail(samples.end() - std::min<size_t>(samples.size(), kRate / 2),
+                            samples.end());
+  append(voice.stream, samples);
+  append(voice.stream, tail);
+  append(voice.stream, tail);
+  voice.reference += text + " ";
+}
+
+void addEnrolment(Voice& voice, std::vector<int16_t> samples, const std::string& text,
+                  size_t index) {
+  (index % 4 == 3 ? voice.heldBack : voice.training).push_back({std::move(samples), text});
+}
+
+std::vector<Voice> loadVoices(const fs::path& dir, const std::string& only) {
+  std::map<std::pair<std::string, std::string>, Voice> voices;
+  std::map<std::pair<std::string, std::string>, size_t> enrolled;
+  for (const auto& row : readIndex(dir / "enrol" / "index.tsv")) {
+    if (!only.empty() && row.family != only) continue;
+    Voice& v = voices[{row.family, row.voice}];
+    v.family = row.family;
+    v.name = row.voice;
+    addEnrolment(v, readPcm16(dir / row.file), row.text, enrolled[{row.family, row.voice}]++);
+  }
+  // Human speakers: file names human/<speaker>-<recording>[-<variant>].raw.
+  std::map<std::string, std::vector<std::string>> recordings;
+  for (const auto& row : readIndex(dir / "index.tsv")) {
+    if (row.family != "human" || (!only.empty() && only != "human")) continue;
+    auto name = fs::path(row.file).stem().string();
+    auto speaker = name.substr(0, name.find('-'));
+    auto recording = name.substr(speaker.size() + 1, name.find('-', speaker.size() + 1) -
+                                                         speaker.size() - 1);
+    auto& list = recordings[speaker];
+    if (std::find(list.begin(), list.end(), recording) == list.end()) list.push_back(recording);
+  }
+  for (const auto& row : readIndex(dir / "index.tsv")) {
+    if (!only.empty() && row.family != only) continue;
+    if (row.family != "human") {
+      auto it = voices.find({row.family, row.voice});
+      if (it != voices.end()) addTest(it->second, readPcm16(dir / row.file), row.text);
+      continue;
+    }
+    auto name = fs::path(row.file).stem().string();
+    auto speaker = name.substr(0, name.find('-'));
+    const auto& list = recordings[speaker];
+    if (list.size() < 5) continue;
+    Voice& v = voices[{"human", speaker}];
+    v.family = "human";
+    v.name = speaker;
+    bool enrolment = false;
+    for (size_t i = 0; i < 3; ++i) enrolment |= name.starts_with(speaker + "-" + list[i]);
+    if (enrolment) {
+      addEnrolment(v, readPcm16(dir / row.file), row.text, enrolled[{"human", speaker}]++);
+    } else {
+      addTest(v, readPcm16(dir / row.file), row.text);
+    }
+  }
+  std::vector<Voice> out;
+  for (auto& [key, voice] : voices) {
+    if (!voice.stream.empty()) out.push_back(std::move(voice));
+  }
+  return out;
+}
+
+double cpuOf(int who) {
+  rusage r;
+  getrusage(who, &r);
+  return cpuSeconds(r);
+}
+
+struct Measured {
+  size_t words = 0, before = 0, after = 0;
+  double ownCpu = 0, toolCpu = 0, testCpu = 0;
+  AdaptationOutcome outcome;
+};
+
+Measured measureVoice(MainLoop& loop, std::shared_ptr<ModelStore> store, const Voice& voice,
+                      std::span<const EnrolmentReading> training,
+                      std::span<const EnrolmentReading> heldBack) {
+  Measured m;
+  forgetAdaptedModel();
+  m.words = words(voice.reference).size();
+  const auto options = PocketSphinxDecoder::defaultOptions();
+  {
+    PocketSphinxService unadapted(store, options);
+    OurRun run = runOurs(loop, unadapted, voice.stream, 0);
+    m.before = wordErrors(voice.reference, run.text);
+    m.testCpu = run.cpu;
+  }
+  double own = cpuOf(RUSAGE_SELF), tools = cpuOf(RUSAGE_CHILDREN);
+  m.outcome = adaptToSpeaker(kDebianModel, training, heldBack);
+  m.ownCpu = cpuOf(RUSAGE_SELF) - own;
+  m.toolCpu = cpuOf(RUSAGE_CHILDREN) - tools;
+  m.after = m.before;
+  if (m.outcome.kept) {
+    PocketSphinxService adapted(store, options);
+    m.after = wordErrors(voice.reference, runOurs(loop, adapted, voice.stream, 0).text);
+  }
+  return m;
+}
+
+void printRow(const std::string& family, const std::string& voice, const Measured& m) {
+  std::printf("| %-7s | %-16s | %5zu | %6.1f | %6.1f | %-4s | %3d/%-3d -> %3d | %5.1f | %5.1f | %5.1f |\n",
+              family.c_str(), voice.c_str(), m.words, 100.0 * m.before / m.words,
+              100.0 * m.after / m.words, m.outcome.kept ? "yes" : "no", m.outcome.errorsBefore,
+              m.outcome.heldBackWords, m.outcome.errorsAfter, m.ownCpu, m.toolCpu, m.testCpu);
+}
+
+void badEnrolments(MainLoop& loop, std::shared_ptr<ModelStore> store,
+                   const std::vector<Voice>& voices) {
+  std::printf("\nbadly read enrolments (first voice of each family):\n\n");
+  std::string lastFamily;
+  for (const auto& voice : voices) {
+    if (voice.family == lastFamily) continue;
+    lastFamily = voice.family;
+    // Each reading labelled with the next one's sentence.
+    auto wrong = voice.training;
+    for (size_t i = 0; i < wrong.size(); ++i)
+      wrong[i].text = voice.training[(i + 1) % wrong.size()].text;
+    Measured m = measureVoice(loop, store, voice, wrong, voice.heldBack);
+    printRow(voice.family, voice.name + " wrong", m);
+    std::printf("    %s\n", m.outcome.message.c_str());
+    // The background alone, as long as each reading.
+    auto silent = voice.training;
+    for (auto& reading : silent) {
+      std::vector<int16_t> tail(reading.samples.begin(),
+                                reading.samples.begin() + std::min<size_t>(reading.samples.size(),
+                                                                           kRate / 4));
+      for (size_t i = 0; i < reading.samples.size(); ++i) reading.samples[i] = tail[i % tail.size()];
+    }
+    m = measureVoice(loop, store, voice, silent, voice.heldBack);
+    printRow(voice.family, voice.name + " noise", m);
+    std::printf("    %s\n", m.outcome.message.c_str());
+  }
+}
+
+int runBench(int argc, char** argv) {
+  fs::path dir;
+  std::string only;
+  bool bad = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    if (arg == "--families") dir = value;
+    if (arg == "--family") only = value;
+    if (arg == "--bad") bad = true;
+  }
+  if (dir.empty()) {
+    std::fprintf(stderr, "usage: adapt_bench --families DIR [--family NAME] [--bad]\n");
+    return 2;
+  }
+  setModelChecker(DICTATE_MODEL_CHECKER);
+  ScratchDir work;
+  setenv("XDG_DATA_HOME", (work.path() / "data").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (work.path() / "cache").c_str(), 1);
+  auto store = std::make_shared<ModelStore>(ModelStoreLocations::fromEnvironment());
+  store = std::make_shared<ModelStore>(ModelStoreLocations{store->locations().userStore,
+                                                           {"/usr/share"}});
+  auto voices = loadVoices(dir, only);
+  MainLoop loop;
+  std::printf("| family  | voice            | words | WER SI | WER ad | kept | held-back errors | own s | tools s | test s |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+  std::map<std::string, Measured> families;
+  for (const auto& voice : voices) {
+    Measured m = measureVoice(loop, store, voice, voice.training, voice.heldBack);
+    printRow(voice.family, voice.name, m);
+    Measured& f = families[voice.family];
+    f.words += m.words;
+    f.before += m.before;
+    f.after += m.after;
+    f.ownCpu = std::max(f.ownCpu, m.ownCpu);
+    f.toolCpu = std::max(f.toolCpu, m.toolCpu);
+    f.testCpu += m.testCpu;
+    f.outcome.kept |= m.outcome.kept;
+    std::fflush(stdout);
+  }
+  for (const auto& [name, f] : families) printRow(name, "(family; CPU max)", f);
+  if (bad) badEnrolments(loop, store, voices);
+  forgetAdaptedModel();
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  std::printf("\nload average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+  return 0;
+}
+
+}  // namespace
+}  // namespace dictate
+
+int main(int argc, char** argv) { return dictate::runBench(argc, argv); }
