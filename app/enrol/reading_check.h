@@ -60,9 +60,9 @@ class ReadingLevel {
 // marks dropped, apostrophes within words kept.
 std::vector<std::string> sentenceWords(std::string_view text);
 
-// The substitutions, deletions and insertions that turn `reference` into
-// `heard` (their edit distance in words).
-size_t wordErrors(std::span<const std::string> reference, std::span<const std::string> heard);
+// How many words of `reference` are in `heard`, in their order (the
+// length of the longest sequence the two have in common).
+size_t wordsHeardInOrder(std::span<const std::string> reference, std::span<const std::string> heard);
 
 // Why a reading of `sentence` cannot be used, in words for the user, or
 // nothing when it can; `heard` is what the speaker-independent model made
