@@ -53,6 +53,10 @@ size_t editDistance(const std::vector<std::string>& a, const std::vector<std::st
   return row[b.size()];
 }
 
+int wordErrors(const EnrolmentReading& reading, const std::string& heard) {
+  return static_cast<int>(editDistance(dictionaryWords(reading.text), dictionaryWords(heard)));
+}
+
 // The word errors of the model in `modelDir` on `readings`, decoded as a
 // dictation decodes them: the program's options, one stream per reading,
 // the cepstral mean carried from one to the next.
@@ -69,8 +73,18 @@ int wordErrors(const fs::path& modelDir, std::span<const EnrolmentReading> readi
     for (const auto& result : results) {
       if (result.isFinal) heard += result.text + ' ';
     }
-    errors += static_cast<int>(editDistance(dictionaryWords(reading.text), dictionaryWords(heard)));
+    errors += wordErrors(reading, heard);
   }
+  return errors;
+}
+
+// The speaker-independent model's errors: from what the caller heard
+// already, when it did for every reading.
+int baseWordErrors(const fs::path& modelDir, std::span<const EnrolmentReading> readings) {
+  if (!std::all_of(readings.begin(), readings.end(), [](const auto& r) { return r.heard; }))
+    return wordErrors(modelDir, readings);
+  int errors = 0;
+  for (const auto& reading : readings) errors += wordErrors(reading, *reading.heard);
   return errors;
 }
 
@@ -160,7 +174,7 @@ AdaptationOutcome adaptToSpeaker(const fs::path& baseModelDir,
     // Staged beside its place, so that it is renamed, not copied, there.
     ScratchFolder staged(target.parent_path(), ".adapted-model-");
     stageModel(baseModelDir, utterances, work.path(), staged.path());
-    outcome.errorsBefore = wordErrors(baseModelDir, heldBack);
+    outcome.errorsBefore = baseWordErrors(baseModelDir, heldBack);
     outcome.errorsAfter = wordErrors(staged.path(), heldBack);
     outcome.kept = outcome.errorsAfter < outcome.errorsBefore;
     if (outcome.kept) install(staged.path(), target);

@@ -1,9 +1,12 @@
 // Adapting the speech model to one speaker from an enrolment: readings of
-// known sentences. The acoustic model's statistics are gathered on the
-// readings with the model's own training tools (sphinx_fe, bw, map_adapt
-// and mllr_solve, run as child processes in a temporary folder that is
-// always removed); the adapted model is kept only when it reads readings
-// held back from the adaptation better than the model it came from.
+// known sentences. The acoustic model is adapted to the readings by MAP
+// with the model's own training tools (acoustic_training.h); the adapted
+// model is kept only when it reads readings held back from the adaptation
+// with fewer word errors than the model it came from, both decoded as a
+// dictation decodes.
+//
+// (For the enrolment program: EnrolmentReading::heard is new and optional;
+// filling it for the held-back readings halves the guard's CPU.)
 //
 // The adapted model is a complete model folder in the user's data folder
 // ($XDG_DATA_HOME/quillmarsh-dictate/adapted-model, by default under
@@ -15,6 +18,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -26,6 +30,12 @@ namespace dictate {
 struct EnrolmentReading {
   std::vector<int16_t> samples;  // 16 kHz mono, the reading as recorded
   std::string text;              // the sentence that was read
+  // What the speaker-independent model heard in the reading, when the
+  // caller decoded it already as a dictation does (PocketSphinxDecoder with
+  // its default options, one stream per reading). When every held-back
+  // reading has it, they are not decoded with that model again: half the
+  // guard's CPU.
+  std::optional<std::string> heard = std::nullopt;
 };
 
 struct AdaptationOutcome {
