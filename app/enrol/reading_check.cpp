@@ -14,9 +14,9 @@ namespace {
 // nearly, has a floor far below any microphone's).
 constexpr double kSpeechAboveFloorDb = 15;
 constexpr double kSpeechFloorDbfs = -50;
-// How fast the floor may rise, per frame: about 2 dB a second, so that
-// speech never becomes the floor within a sentence.
-constexpr double kFloorRiseDb = 0.06;
+// The floor is the quietest frame of the last two seconds: a sentence has
+// quieter moments between its words, a room's noise fills the pauses.
+constexpr size_t kFloorFrames = 67;
 // A reading needs this much speech; and it ends after this long a pause
 // (longer than a comma's, shorter than a wait for the next sentence).
 constexpr double kMinimumSpeechSeconds = 0.4;
@@ -58,8 +58,10 @@ void ReadingLevel::addFrame(std::span<const int16_t> frame) {
     clipped_ += std::abs(static_cast<int>(s)) >= kClipLevel;
   }
   lastDbfs_ = toDbfs(std::sqrt(energy / static_cast<double>(frame.size())));
-  floorDbfs_ = std::min(lastDbfs_, floorDbfs_ + kFloorRiseDb);
-  if (lastDbfs_ > std::max(kSpeechFloorDbfs, floorDbfs_ + kSpeechAboveFloorDb)) {
+  recent_.push_back(lastDbfs_);
+  if (recent_.size() > kFloorFrames) recent_.pop_front();
+  const double floorDbfs = *std::min_element(recent_.begin(), recent_.end());
+  if (lastDbfs_ > std::max(kSpeechFloorDbfs, floorDbfs + kSpeechAboveFloorDb)) {
     if (speechFrames_++ == 0) speechBegin_ = frames_ * kFrameSamples;
     speechEnd_ = (frames_ + 1) * kFrameSamples;
   }

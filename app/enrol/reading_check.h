@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,8 +53,7 @@ class ReadingLevel {
   size_t clipped_ = 0;
   int peak_ = 0;
   double lastDbfs_ = -96;
-  // The noise floor: follows the quietest frames down at once, and up slowly.
-  double floorDbfs_ = -70;
+  std::deque<double> recent_;  // the latest frames' levels, for the noise floor
 };
 
 // The words of `text` as the model's dictionary spells them: lower case,
