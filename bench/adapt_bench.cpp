@@ -4,7 +4,7 @@
 // adaptation costs.
 //
 //   bench/make_voice_families.py DIR      (once: the families and the enrolment)
-//   adapt_bench --families DIR [--family NAME] [--bad]
+//   adapt_bench --families DIR [--family NAME] [--bad | --unsupervised]
 //
 // Each voice of the espeak and flite families enrols with
 // data/enrolment_sentences.txt as the enrolment program does: every fourth
@@ -28,7 +28,10 @@
 //
 // --bad also enrols the first voice of each family with readings that do
 // not match their sentences (each labelled with the next sentence's text),
-// and with readings of the background alone.
+// and with readings of the background alone. --unsupervised labels the
+// training readings with what the speaker-independent model heard in them
+// instead of their sentences, as adapting to the user's own dictation
+// would (the held-back readings keep their sentences, to judge it).
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -232,16 +235,17 @@ void badEnrolments(MainLoop& loop, std::shared_ptr<ModelStore> store,
 int runBench(int argc, char** argv) {
   fs::path dir;
   std::string only;
-  bool bad = false;
+  bool bad = false, unsupervised = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
     if (arg == "--families") dir = value;
     if (arg == "--family") only = value;
     if (arg == "--bad") bad = true;
+    if (arg == "--unsupervised") unsupervised = true;
   }
   if (dir.empty()) {
-    std::fprintf(stderr, "usage: adapt_bench --families DIR [--family NAME] [--bad]\n");
+    std::fprintf(stderr, "usage: adapt_bench --families DIR [--family NAME] [--bad | --unsupervised]\n");
     return 2;
   }
   setModelChecker(DICTATE_MODEL_CHECKER);
@@ -259,7 +263,12 @@ int runBench(int argc, char** argv) {
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   std::map<std::string, Measured> families;
   for (const auto& voice : voices) {
-    Measured m = measureVoice(loop, store, voice, voice.training, voice.heldBack);
+    auto training = voice.training;
+    if (unsupervised) {
+      training = heard(training);
+      for (auto& reading : training) reading.text = *reading.heard;
+    }
+    Measured m = measureVoice(loop, store, voice, training, voice.heldBack);
     printRow(voice.family, voice.name, m);
     Measured& f = families[voice.family];
     f.words += m.words;
