@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -87,9 +88,17 @@ Recording record(EnrolmentMicrophone& microphone, bool interactive) {
   Recording reading;
   const auto began = std::chrono::steady_clock::now();
   while (!reading.level.pausedAfterSpeech()) {
+    // What was captured while the last reading was checked may hold the
+    // next one too: measured a frame at a time, the rest given back.
     std::vector<int16_t> samples = microphone.take(100ms);
-    reading.level.add(samples);
-    reading.samples.insert(reading.samples.end(), samples.begin(), samples.end());
+    size_t used = 0;
+    while (used < samples.size() && !reading.level.pausedAfterSpeech()) {
+      const size_t frame = std::min(ReadingLevel::kFrameSamples, samples.size() - used);
+      reading.level.add(std::span(samples).subspan(used, frame));
+      used += frame;
+    }
+    reading.samples.insert(reading.samples.end(), samples.begin(), samples.begin() + static_cast<long>(used));
+    if (used < samples.size()) microphone.putBack({samples.begin() + static_cast<long>(used), samples.end()});
     const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
     const double seconds =
         std::max(waited.count(), static_cast<double>(reading.samples.size()) / 16000);

@@ -49,6 +49,11 @@ void EnrolmentMicrophone::discard() {
   queued_.clear();
 }
 
+void EnrolmentMicrophone::putBack(std::vector<int16_t> samples) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queued_.insert(queued_.begin(), samples.begin(), samples.end());
+}
+
 void EnrolmentMicrophone::onBlock(const std::shared_ptr<PcmBuffer>& buffer) {
   std::shared_ptr<PcmBuffer> converted;
   try {

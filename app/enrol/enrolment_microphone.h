@@ -37,6 +37,8 @@ class EnrolmentMicrophone {
   std::vector<int16_t> take(std::chrono::milliseconds wait);
   // Drops what was captured and not taken.
   void discard();
+  // Gives back samples taken but not used, to be taken again first.
+  void putBack(std::vector<int16_t> samples);
 
  private:
   // Capture thread.
