@@ -97,8 +97,10 @@ Recording record(EnrolmentMicrophone& microphone, bool interactive) {
       reading.level.add(std::span(samples).subspan(used, frame));
       used += frame;
     }
-    reading.samples.insert(reading.samples.end(), samples.begin(), samples.begin() + static_cast<long>(used));
-    if (used < samples.size()) microphone.putBack({samples.begin() + static_cast<long>(used), samples.end()});
+    reading.samples.insert(reading.samples.end(), samples.begin(),
+                           samples.begin() + static_cast<long>(used));
+    if (used < samples.size())
+      microphone.putBack({samples.begin() + static_cast<long>(used), samples.end()});
     const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
     const double seconds =
         std::max(waited.count(), static_cast<double>(reading.samples.size()) / 16000);
@@ -112,8 +114,9 @@ Recording record(EnrolmentMicrophone& microphone, bool interactive) {
     const size_t end = std::min(reading.samples.size(), reading.level.speechEnd() + kMarginAfter);
     reading.samples.resize(end);
     const size_t begin = reading.level.speechBegin();
-    reading.samples.erase(reading.samples.begin(),
-                          reading.samples.begin() + static_cast<long>(begin - std::min(begin, kMarginBefore)));
+    reading.samples.erase(
+        reading.samples.begin(),
+        reading.samples.begin() + static_cast<long>(begin - std::min(begin, kMarginBefore)));
   }
   return reading;
 }
@@ -214,7 +217,8 @@ bool Enrolment::readScripted(size_t index) {
 
 void Enrolment::keep(size_t index) {
   std::string words;
-  for (const std::string& word : sentenceWords(sentences_[index])) words += (words.empty() ? "" : " ") + word;
+  for (const std::string& word : sentenceWords(sentences_[index]))
+    words += (words.empty() ? "" : " ") + word;
   auto& to = (index + 1) % kHoldBackEvery == 0 ? heldBack_ : training_;
   to.push_back({std::move(last_.samples), std::move(words)});
 }

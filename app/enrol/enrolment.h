@@ -24,11 +24,11 @@ struct EnrolmentSettings {
 
 // The enrolment's exit statuses.
 enum EnrolmentStatus : int {
-  kEnrolmentKept = 0,      // the adapted model was written; later starts use it
-  kEnrolmentFailed = 1,    // no model, no microphone, too few usable readings, ...
-  kEnrolmentUsage = 2,     // bad arguments
-  kEnrolmentNotKept = 3,   // adapted, but it read the held-back sentences no better
-  kEnrolmentStopped = 4,   // the user stopped it
+  kEnrolmentKept = 0,     // the adapted model was written; later starts use it
+  kEnrolmentFailed = 1,   // no model, no microphone, too few usable readings, ...
+  kEnrolmentUsage = 2,    // bad arguments
+  kEnrolmentNotKept = 3,  // adapted, but it read the held-back sentences no better
+  kEnrolmentStopped = 4,  // the user stopped it
 };
 
 EnrolmentStatus runEnrolment(const EnrolmentSettings& settings);

@@ -14,8 +14,7 @@ constexpr uint32_t kBlockFrames = 4096;
 
 }  // namespace
 
-EnrolmentMicrophone::EnrolmentMicrophone()
-    : converter_(std::make_shared<SoxrConverterFactory>()) {
+EnrolmentMicrophone::EnrolmentMicrophone() : converter_(std::make_shared<SoxrConverterFactory>()) {
   engine_.prepare();
   const AudioFormat format = engine_.inputNode().outputFormat(0);
   if (format.isValid()) {

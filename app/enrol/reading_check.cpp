@@ -98,7 +98,8 @@ std::vector<std::string> sentenceWords(std::string_view text) {
   return words;
 }
 
-size_t wordsHeardInOrder(std::span<const std::string> reference, std::span<const std::string> heard) {
+size_t wordsHeardInOrder(std::span<const std::string> reference,
+                         std::span<const std::string> heard) {
   // One row of the table of common lengths: row[j] for heard's first j words.
   std::vector<size_t> row(heard.size() + 1, 0);
   for (const std::string& word : reference) {

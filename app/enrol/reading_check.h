@@ -62,7 +62,8 @@ std::vector<std::string> sentenceWords(std::string_view text);
 
 // How many words of `reference` are in `heard`, in their order (the
 // length of the longest sequence the two have in common).
-size_t wordsHeardInOrder(std::span<const std::string> reference, std::span<const std::string> heard);
+size_t wordsHeardInOrder(std::span<const std::string> reference,
+                         std::span<const std::string> heard);
 
 // Why a reading of `sentence` cannot be used, in words for the user, or
 // nothing when it can; `heard` is what the speaker-independent model made
