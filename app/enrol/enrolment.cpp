@@ -220,7 +220,8 @@ void Enrolment::keep(size_t index) {
   for (const std::string& word : sentenceWords(sentences_[index]))
     words += (words.empty() ? "" : " ") + word;
   auto& to = (index + 1) % kHoldBackEvery == 0 ? heldBack_ : training_;
-  to.push_back({std::move(last_.samples), std::move(words)});
+  // What the reading check heard spares the adaptation decoding it again.
+  to.push_back({std::move(last_.samples), std::move(words), lastHeard_});
 }
 
 EnrolmentStatus Enrolment::adapt(const std::filesystem::path& modelDir) {
