@@ -96,16 +96,13 @@ std::vector<Voice> loadVoices(const fs::path& dir, const std::string& only) {
     v.name = row.voice;
     addEnrolment(v, readPcm16(dir / row.file), row.text, enrolled[{row.family, row.voice}]++);
   }
-  // Human speakers: file names human/<speaker>-<recording>[-<variant>].raw.
+  // Human speakers: each recording as recorded has the speaker's name as
+  // its voice, its changed copies "<speaker>-<change>" and files named
+  // after it.
   std::map<std::string, std::vector<std::string>> recordings;
   for (const auto& row : readIndex(dir / "index.tsv")) {
-    if (row.family != "human" || (!only.empty() && only != "human")) continue;
-    auto name = fs::path(row.file).stem().string();
-    auto speaker = name.substr(0, name.find('-'));
-    auto recording = name.substr(speaker.size() + 1, name.find('-', speaker.size() + 1) -
-                                                         speaker.size() - 1);
-    auto& list = recordings[speaker];
-    if (std::find(list.begin(), list.end(), recording) == list.end()) list.push_back(recording);
+    if (row.family == "human" && row.voice.find('-') == std::string::npos)
+      recordings[row.voice].push_back(fs::path(row.file).stem().string());
   }
   for (const auto& row : readIndex(dir / "index.tsv")) {
     if (!only.empty() && row.family != only) continue;
@@ -115,14 +112,14 @@ std::vector<Voice> loadVoices(const fs::path& dir, const std::string& only) {
       continue;
     }
     auto name = fs::path(row.file).stem().string();
-    auto speaker = name.substr(0, name.find('-'));
+    auto speaker = row.voice.substr(0, row.voice.find('-'));
     const auto& list = recordings[speaker];
     if (list.size() < 5) continue;
     Voice& v = voices[{"human", speaker}];
     v.family = "human";
     v.name = speaker;
     bool enrolment = false;
-    for (size_t i = 0; i < 3; ++i) enrolment |= name.starts_with(speaker + "-" + list[i]);
+    for (size_t i = 0; i < 3; ++i) enrolment |= name.starts_with(list[i]);
     if (enrolment) {
       addEnrolment(v, readPcm16(dir / row.file), row.text, enrolled[{"human", speaker}]++);
     } else {
@@ -211,10 +208,12 @@ void badEnrolments(MainLoop& loop, std::shared_ptr<ModelStore> store,
   for (const auto& voice : voices) {
     if (voice.family == lastFamily) continue;
     lastFamily = voice.family;
-    // Each reading labelled with the next one's sentence.
+    // Each reading labelled with the next other sentence.
     auto wrong = voice.training;
-    for (size_t i = 0; i < wrong.size(); ++i)
-      wrong[i].text = voice.training[(i + 1) % wrong.size()].text;
+    for (size_t i = 0; i < wrong.size(); ++i) {
+      for (size_t j = 1; j < wrong.size() && wrong[i].text == voice.training[i].text; ++j)
+        wrong[i].text = voice.training[(i + j) % wrong.size()].text;
+    }
     Measured m = measureVoice(loop, store, voice, wrong, voice.heldBack);
     printRow(voice.family, voice.name + " wrong", m);
     std::printf("    %s\n", m.outcome.message.c_str());

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +91,15 @@ void writeCorpus(std::span<const TrainingUtterance> utterances, const fs::path& 
   }
   writeFile(work / "control", control);
   writeFile(work / "transcripts", transcripts);
+}
+
+// The model's initial cepstral mean, as its feat.params gives it.
+std::string cmnInit(const fs::path& acousticDir) {
+  std::ifstream in(acousticDir / "feat.params");
+  for (std::string name, value; in >> name >> value;) {
+    if (name == "-cmninit") return value;
+  }
+  return "40,3,-1";
 }
 
 }  // namespace
@@ -208,10 +219,13 @@ void mapAdapt(const fs::path& acousticDir, const fs::path& dictionary,
   const std::string means = (acousticDir / "means").string();
   const std::string variances = (acousticDir / "variances").string();
   const std::string transitions = (acousticDir / "transition_matrices").string();
-  // The model's own feature settings (its feat.params); the library's
-  // live mean is not known to bw, the mean of each recording stands in.
+  // The model's own feature settings (its feat.params). The cepstral mean
+  // is a running one from the model's initial mean, nearer the decoder's
+  // than each recording's own mean ("batch"): through the analyzer, flite's
+  // voices read a point better adapted that way (bench/README.md).
   runTool({tool("bw"), "-moddeffn", mdef.string(), "-ts2cbfn", ".ptm.", "-feat", "1s_c_d_dd",
-           "-svspec", "0-12/13-25/26-38", "-cmn", "batch", "-agc", "none", "-varnorm", "no",
+           "-svspec", "0-12/13-25/26-38", "-cmn", "live", "-cmninit", cmnInit(acousticDir),
+           "-agc", "none", "-varnorm", "no",
            "-dictfn", dictionary.string(), "-fdictfn", (acousticDir / "noisedict").string(),
            "-ctlfn", (work / "control").string(), "-lsnfn", (work / "transcripts").string(),
            "-cepdir", (work / "features").string(), "-accumdir", (work / "counts").string(),

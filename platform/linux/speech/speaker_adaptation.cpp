@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -95,7 +96,12 @@ void install(const fs::path& staged, const fs::path& target) {
     fs::remove_all(staged);  // now the old model
     return;
   }
-  if (errno != ENOENT) throw std::system_error(errno, std::generic_category(), target.string());
+  if (errno == EINVAL) {
+    // A file system that cannot exchange: the old model goes first.
+    fs::remove_all(target);
+  } else if (errno != ENOENT) {
+    throw std::system_error(errno, std::generic_category(), target.string());
+  }
   fs::rename(staged, target);
 }
 
