@@ -12,8 +12,9 @@
 // recordings of people have too few sentences per speaker for that, so
 // their two speakers who read five each (librivox, cards) enrol on three of
 // their sentences in all the family's variants (the recording, and as
-// microphones and rooms change it) and are tested on the other two in all
-// variants; the speakers with one sentence are left out.
+// microphones and rooms change it), adapted to two and judged on the
+// third, and are tested on the other two in all variants; the speakers
+// with one sentence are left out.
 //
 // The clips are fed to the analyzer as one stream with pauses, as fast as
 // it takes them, from a cold start: the speaker-independent model, then the
@@ -118,10 +119,12 @@ std::vector<Voice> loadVoices(const fs::path& dir, const std::string& only) {
     Voice& v = voices[{"human", speaker}];
     v.family = "human";
     v.name = speaker;
-    bool enrolment = false;
-    for (size_t i = 0; i < 3; ++i) enrolment |= name.starts_with(list[i]);
-    if (enrolment) {
-      addEnrolment(v, readPcm16(dir / row.file), row.text, enrolled[{"human", speaker}]++);
+    // Adapted to the first two recordings, judged on the third: the
+    // held-back readings are other sentences, as in an enrolment.
+    if (name.starts_with(list[0]) || name.starts_with(list[1])) {
+      v.training.push_back({readPcm16(dir / row.file), row.text});
+    } else if (name.starts_with(list[2])) {
+      v.heldBack.push_back({readPcm16(dir / row.file), row.text});
     } else {
       addTest(v, readPcm16(dir / row.file), row.text);
     }
