@@ -24,6 +24,17 @@ std::string executableFolder() {
   return folder.substr(0, folder.rfind('/') + 1);
 }
 
+// Where the module is, relative to the executable's folder: beside it in the
+// build tree, in the program's private folder once installed (the build
+// gives the path from the installed executables' folder to it). Both are
+// found from the executable itself, whatever the prefix.
+std::string modulePath() {
+  const std::string folder = executableFolder();
+  std::string beside = folder + kPlatformModuleName;
+  if (::access(beside.c_str(), F_OK) == 0) return beside;
+  return folder + kPrivateFolderFromProgram + "/" + kPlatformModuleName;
+}
+
 // Loads the module once, from whichever thread asks first, and keeps it for
 // the life of the process. A module that cannot be loaded makes every use
 // fail with the loader's description.
@@ -42,7 +53,7 @@ class ModuleLoader {
 
  private:
   void load() {
-    std::string path = executableFolder() + kPlatformModuleName;
+    const std::string path = modulePath();
     void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!module) {
       const char* why = ::dlerror();

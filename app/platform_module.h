@@ -2,8 +2,8 @@
 // PulseAudio, libcurl, libarchive and PocketSphinx together bring some 75
 // shared libraries, and loading them at exec would hold up the ready line
 // by tens of milliseconds. The Platform returned here is cheap to make; the
-// module is loaded, from the executable's own folder, when a service is
-// first asked for something (in practice at the first "start").
+// module is loaded, from a path relative to the executable, when a service
+// is first asked for something (in practice at the first "start").
 #pragma once
 
 #include <memory>
@@ -12,8 +12,12 @@
 
 namespace dictate {
 
-// The file name of the module, which the build places beside the executable.
+// The file name of the module, which the build places beside the executable
+// and the install in the program's private folder (libexec/quillmarsh-dictate/).
 inline constexpr const char* kPlatformModuleName = "libquillmarsh-dictate-platform.so";
+// The private folder, relative to the folder of the installed executable;
+// the module is loaded from there when it is not beside the executable.
+inline constexpr const char* kPrivateFolderFromProgram = DICTATE_PRIVATE_DIR_FROM_BIN;
 // The function the module exports: a new Platform, owned by the caller.
 inline constexpr const char* kPlatformModuleEntry = "quillmarsh_dictate_make_platform";
 

@@ -5,15 +5,18 @@
 //   bench/make_punctuation_corpus.sh DIR     (once: generates the audio)
 //   bench/make_speech_corpus.sh SPEECH       (once: the plain report material)
 //   punctuation_bench --corpus DIR --speech-corpus SPEECH [--grids N]
-//                     [--said-marks] [--marks-only | --plain-only]
+//                     [--options "-spoken_marks no"] [--said-marks]
+//                     [--marks-only [--half tuning|report] | --plain-only]
 //
 // Sentences with marks (bench/punctuation_sentences.txt), each spoken by
 // three voices: each clip is a dictation of its own, one after another in
 // one process, and its finals put together as a host does are compared with
-// the text as a person writes it. Words and marks are aligned (a mark never
-// stands for a word); a mark said is placed right when the same mark is
-// aligned with it, and a mark with nothing said under it is invented.
-// Reported: marks placed right, by mark; marks invented; word error rate.
+// the text as a person writes it. The sentences alternate between a tuning
+// half, for choosing settings, and a report half, reported apart. Words
+// and marks are aligned (a mark never stands for a word); a mark said is
+// placed right when the same mark is aligned with it, and a mark with
+// nothing said under it is invented. Reported: marks placed right, by mark;
+// marks invented; word error rate.
 //
 // Plain sentences: the speech benchmark's tuning and report halves (espeak-ng
 // and Debian's recordings) and 70 sentences by flite's voices, each as one
@@ -23,10 +26,15 @@
 // their numbers written as the program writes them (bench/speech_corpus.h).
 //
 // --said-marks scores the said words of a mark ("question mark") as the mark,
-// for a decoder without the marks' own words; --marks-only and --plain-only
-// measure one of the two.
+// for a decoder without the marks' own words (--options "-spoken_marks no");
+// --options adds decoder options as speech_bench's does; --marks-only and
+// --plain-only measure one of the two, --half one half of the marks.
+//
+// Load: the decoder's load with and without spoken punctuation, alternately,
+// median of 7 each, and their ratio.
 #include <cstdlib>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 #include "bench/speech_bench_runs.h"
@@ -222,12 +230,12 @@ PlainSet plainSet(std::string name, const std::vector<Clip>& clips, const fs::pa
 }
 
 Score measurePlain(MainLoop& loop, const PlainSet& set, std::shared_ptr<ModelStore> store,
-                   int grids) {
+                   const PocketSphinxDecoder::Options& options, int grids) {
   Score score;
   for (int grid = 0; grid < grids; ++grid) {
     std::vector<int16_t> stream(static_cast<size_t>(grid) * 53, 0);
     append(stream, set.stream);
-    PocketSphinxService fresh(store);
+    PocketSphinxService fresh(store, options);
     OurRun ours = runOurs(loop, fresh, stream, 0);
     std::fprintf(stderr, "%s, grid %d: %s\n", set.name.c_str(), grid, ours.text.c_str());
     score.add(set.reference, ours.text, false);
@@ -237,9 +245,9 @@ Score measurePlain(MainLoop& loop, const PlainSet& set, std::shared_ptr<ModelSto
   return score;
 }
 
-void printMarks(const Score& s, size_t clips) {
-  std::printf("Sentences with marks: %zu clips, %zu words, %zu marks said\n", clips, s.words,
-              s.marksSaid);
+void printMarks(const char* half, const Score& s, size_t clips) {
+  std::printf("Sentences with marks, %s: %zu clips, %zu words, %zu marks said\n", half, clips,
+              s.words, s.marksSaid);
   std::printf("  marks placed right: %zu of %zu (%.1f %%; goal >= 90 %%)\n", s.marksRight,
               s.marksSaid, 100.0 * s.marksRight / s.marksSaid);
   for (const auto& [mark, counts] : s.byMark) {
@@ -250,19 +258,48 @@ void printMarks(const Score& s, size_t clips) {
               s.marksInvented, 100.0 * s.wordErrors / s.words, s.cpu / s.audioSeconds);
 }
 
+// Median milliseconds of 7 loads each, with and without spoken punctuation,
+// taken in turn so that both see the same load on the machine.
+std::pair<double, double> loadMs(PocketSphinxDecoder::Options options) {
+  std::vector<double> with, without;
+  auto time = [](const PocketSphinxDecoder::Options& o) {
+    auto t0 = Clock::now();
+    PocketSphinxDecoder::loadUnchecked(kDebianModel, o, nullptr);
+    return ms(Clock::now() - t0);
+  };
+  auto plain = options;
+  plain.emplace_back(PocketSphinxDecoder::kSpokenMarksOption, "no");
+  for (int i = 0; i < 7; ++i) {
+    with.push_back(time(options));
+    without.push_back(time(plain));
+  }
+  return {median(with), median(without)};
+}
+
+PocketSphinxDecoder::Options parseOptions(const std::string& text) {
+  auto options = PocketSphinxDecoder::defaultOptions();
+  std::istringstream in(text);
+  for (std::string name, value; in >> name >> value;) options.emplace_back(name, value);
+  return options;
+}
+
 int runBench(int argc, char** argv) {
   fs::path corpusDir, speechDir;
+  std::string optionText;
   int grids = 1;
   bool saidMarks = false, marksOnly = false, plainOnly = false;
+  int onlyHalf = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
     if (arg == "--corpus") corpusDir = value;
     if (arg == "--speech-corpus") speechDir = value;
     if (arg == "--grids") grids = std::atoi(value);
+    if (arg == "--options") optionText = value;
     if (arg == "--said-marks") saidMarks = true;
     if (arg == "--marks-only") marksOnly = true;
     if (arg == "--plain-only") plainOnly = true;
+    if (arg == "--half") onlyHalf = std::string(value) == "report" ? 1 : 0;
   }
   if (corpusDir.empty() || speechDir.empty()) {
     std::fprintf(stderr, "usage: punctuation_bench --corpus DIR --speech-corpus DIR [--grids N]\n");
@@ -272,6 +309,10 @@ int runBench(int argc, char** argv) {
   ScratchDir work;
   auto store =
       std::make_shared<ModelStore>(ModelStoreLocations{work.path() / "store", {"/usr/share"}});
+  const auto options = parseOptions(optionText);
+  auto [withMs, withoutMs] = loadMs(options);
+  std::printf("Decoder load: %.0f ms with spoken punctuation, %.0f ms without (ratio %.2f)\n\n",
+              withMs, withoutMs, withMs / withoutMs);
   MainLoop loop;
   std::vector<Clip> marks, flite, tune, report;
   for (auto& clip : readIndex(corpusDir, "bench/make_punctuation_corpus.sh"))
@@ -283,17 +324,25 @@ int runBench(int argc, char** argv) {
     (i % 2 ? report : tune)
         .push_back({"", debian[i].name, debian[i].transcript, debian[i].samples});
 
-  Score marked;
-  PocketSphinxService service(store);
+  // Clips are named mSS-T, sentence SS spoken by its T-th voice.
+  Score marked[2];
+  size_t clips[2] = {0, 0};
+  PocketSphinxService service(store, options);
   if (plainOnly) marks.clear();
   for (const auto& clip : marks) {
+    const int half = std::atoi(clip.name.c_str() + 1) % 2;
+    if (onlyHalf >= 0 && half != onlyHalf) continue;
     OurRun ours = runOurs(loop, service, clip.samples, 0);
-    marked.add(clip.written, ours.text, saidMarks);
-    marked.cpu += ours.cpu;
-    marked.audioSeconds += seconds(clip.samples);
+    marked[half].add(clip.written, ours.text, saidMarks);
+    marked[half].cpu += ours.cpu;
+    marked[half].audioSeconds += seconds(clip.samples);
+    ++clips[half];
     std::fprintf(stderr, "%s: %s\n", clip.name.c_str(), ours.text.c_str());
   }
-  if (!plainOnly) printMarks(marked, marks.size());
+  if (!plainOnly) {
+    if (clips[0]) printMarks("tuning half", marked[0], clips[0]);
+    if (clips[1]) printMarks("report half", marked[1], clips[1]);
+  }
   if (marksOnly) return 0;
 
   std::printf("Plain sentences (%d frame grid%s):\n", grids, grids > 1 ? "s" : "");
@@ -302,7 +351,7 @@ int runBench(int argc, char** argv) {
        {plainSet("report half", report, work.path()), plainSet("tuning half", tune, work.path()),
         plainSet("flite", flite, work.path())}) {
     if (set.stream.empty()) continue;
-    Score s = measurePlain(loop, set, store, grids);
+    Score s = measurePlain(loop, set, store, options, grids);
     std::printf(
         "  %-12s %5zu words, word error rate %.1f %%, marks invented %zu (%.2f per 200 words)\n",
         set.name.c_str(), s.words, 100.0 * s.wordErrors / s.words, s.marksInvented,

@@ -10,12 +10,19 @@
 #   scripts/dictate.sh [--json]
 #     --json   the program's event lines as they are, as a host reads them
 #
+# Only the words (or with --json the event lines) go to standard output:
+# what apt-get, the build and the audio tools write goes to standard error
+# with this script's own messages, so that a pipe gets the text alone.
+#
 # Run it as yourself: only installing packages needs root, and apt-get is
 # run through sudo for that (not at all when everything is installed). Run
 # through sudo, it installs as root and then builds and dictates as the user
 # who ran sudo, on that user's audio server.
 set -eu
 cd "$(dirname "$0")/.."
+# Standard output stays on descriptor 3, for the words; everything else
+# writes to standard error.
+exec 3>&1 1>&2
 json=no
 case "${1:-}" in
   "") ;;
@@ -32,12 +39,12 @@ if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; 
   echo "packages are installed; building and dictating as $SUDO_USER, on $SUDO_USER's audio server" >&2
   exec sudo -H -u "$SUDO_USER" env XDG_RUNTIME_DIR="/run/user/$user_id" \
     ${PULSE_SERVER:+PULSE_SERVER="$PULSE_SERVER"} ${PULSE_SOURCE:+PULSE_SOURCE="$PULSE_SOURCE"} \
-    sh scripts/dictate.sh "$@"
+    sh scripts/dictate.sh "$@" >&3 3>&-
 fi
 
 scripts/install-deps.sh demo
 echo "building the program" >&2
-scripts/build.sh plain quillmarsh-dictate >/dev/null
+scripts/build.sh plain quillmarsh-dictate
 program=build/quillmarsh-dictate
 
 show() {
@@ -52,7 +59,7 @@ show() {
 trap : INT
 run_program() {
   trap '' INT
-  "$program" --once | show
+  "$program" --once 3>&- | show >&3 3>&-
 }
 
 # Never let a probe start an audio server of its own.
@@ -99,15 +106,10 @@ cleanup() {
 trap cleanup EXIT
 trap : INT
 mkdir -p "$work/server"
-eval "export $(scripts/pulse-server.sh start "$work/server")"
+eval "export $(scripts/pulse-server.sh start "$work/server" 3>&-)"
 
-espeak-ng -v en-us -w "$work/speech.wav" \
+scripts/spoken-sample.sh "$work/sample.wav" \
   "please send the report to the team before the meeting on friday morning"
-# Pad with silence and add a quiet noise floor, as a real microphone has.
-sox "$work/speech.wav" -r 16000 -c 1 "$work/padded.wav" pad 0.8 1.5
-duration=$(soxi -D "$work/padded.wav")
-sox -R -n -r 16000 -c 1 "$work/noise.wav" synth "$duration" pinknoise vol 0.012
-sox -m "$work/padded.wav" "$work/noise.wav" "$work/sample.wav"
 
 # The program reads its standard input from this block; when the sample has
 # been played (or Ctrl-C ends the block), input ends, and the program stops

@@ -20,7 +20,7 @@ build="
   sphinxtrain sphinxbase-utils pocketsphinx
 "
 sample="pulseaudio espeak-ng sox"
-tests="libbenchmark-dev pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus"
+tests="libbenchmark-dev pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus lintian"
 case "${1:-all}" in
   all) packages="$build $sample $tests" ;;
   demo) packages=$build ;;

@@ -1,9 +1,11 @@
 #!/bin/sh
 # Installs what is needed, builds, and runs every test: the whole suite on
 # the plain build (unit tests, the real speech decoder, a private PulseAudio
-# server, the program end to end), then the unit tests again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under
-# ThreadSanitizer. Exits non-zero on any failure.
+# server, the program end to end), then what ships: the Debian package,
+# checked by lintian and run, once installed, through the example host; then
+# the unit tests again under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer. Exits non-zero on
+# any failure.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -16,6 +18,12 @@ run() {
 
 scripts/build.sh plain
 run ctest --test-dir build --output-on-failure --timeout 900
+echo "== the package"
+if deb=$(scripts/package.sh --lint); then
+  run tests/installed_test.sh "$deb"
+else
+  status=1
+fi
 
 if [ "${DICTATE_SKIP_SANITIZERS:-0}" != 1 ]; then
   scripts/build.sh asan

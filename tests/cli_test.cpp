@@ -69,9 +69,11 @@ TEST_F(CliTest, AnswersEveryInputWithExactlyItsBytes) {
     manyAnswers += unknown(std::to_string(i));
   }
   many += "{\"cmd\":\"quit\",\"x\":[1]}\n" + kJump + "\n";
-  // The module's path as the events write it: every '/' escaped.
+  // The module's path as the events write it (where an installed program has
+  // it), every '/' escaped.
   std::string module;
-  for (char c : (dir_ / dictate::kPlatformModuleName).string()) module += c == '/' ? "\\/" : std::string(1, c);
+  for (char c : (dir_ / dictate::kPrivateFolderFromProgram / dictate::kPlatformModuleName).string())
+    module += c == '/' ? "\\/" : std::string(1, c);
   const std::string start = "{\"cmd\":\"start\"}\n";
   const std::string failed =
       "{\"message\":\"start failed: cannot load the audio and speech services: " + module +

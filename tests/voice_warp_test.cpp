@@ -126,5 +126,31 @@ TEST(VoiceWarpFrontEndTest, EveryFrontEndAProcessMakesStretchesAHighVoice) {
   }
 }
 
+// An utterance after a stretched one starts stretched, with no search
+// started again while the voice stays high; a deep voice after it goes back
+// to the model's own frames, which does start the search again.
+TEST(VoiceWarpFrontEndTest, NextUtteranceStartsFromTheLastChoice) {
+  std::unique_ptr<cmd_ln_t, decltype(&cmd_ln_free_r)> owned(
+      cmd_ln_parse_r(nullptr, ps_args(), 0, nullptr, FALSE), cmd_ln_free_r);
+  ASSERT_NE(owned, nullptr);
+  VoiceWarpFrontEnd frontEnd(owned.get());
+  frontEnd.startStream();
+  auto utterance = [&](std::vector<int16_t> voice) {
+    auto audio = hiss(16000, 30);
+    audio.insert(audio.end(), voice.begin(), voice.end());
+    int restarts = 0;
+    for (size_t at = 0; at < audio.size(); at += 1600)
+      restarts += frontEnd.process(std::span(audio).subspan(at, std::min<size_t>(1600, audio.size() - at))).restart;
+    restarts += frontEnd.finishUtterance().restart;
+    frontEnd.startUtterance();
+    return restarts;
+  };
+  auto high = vowel(220, {600, 1800, 2900, 4200}, 3.0);
+  EXPECT_EQ(utterance(high), 1) << "the first utterance is searched on the model's own frames first";
+  EXPECT_EQ(utterance(high), 0);
+  EXPECT_EQ(utterance(vowel(110, {500, 1500, 2500, 3400}, 3.0)), 1);
+  EXPECT_EQ(utterance(vowel(110, {500, 1500, 2500, 3400}, 3.0)), 0);
+}
+
 }  // namespace
 }  // namespace dictate

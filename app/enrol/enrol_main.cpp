@@ -37,14 +37,16 @@ constexpr const char* kUsage =
     "written to standard error. Exit status: 0 adapted model kept, 1 failed,\n"
     "2 bad arguments, 3 adapted model not better (not kept), 4 stopped.\n";
 
-// The sentences we ship: installed with the program, or in the source tree
-// for a build that is run where it was built.
+// The sentences we ship: in the data folder of the prefix the program is
+// installed in, or in the source tree for a build run where it was built.
 std::filesystem::path ourSentences() {
-  const std::filesystem::path installed = DICTATE_DATA_DIR "/enrolment_sentences.txt";
   std::error_code ec;
-  return std::filesystem::exists(installed, ec)
-             ? installed
-             : std::filesystem::path(DICTATE_SOURCE_DATA_DIR "/enrolment_sentences.txt");
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    auto installed = program.parent_path() / DICTATE_DATA_DIR_FROM_BIN / "enrolment_sentences.txt";
+    if (std::filesystem::exists(installed, ec)) return installed;
+  }
+  return DICTATE_SOURCE_DATA_DIR "/enrolment_sentences.txt";
 }
 
 }  // namespace

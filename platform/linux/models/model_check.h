@@ -2,9 +2,10 @@
 // passed a check in a process of its own. Some damaged model files make the
 // decoder library end the process (it calls exit(), or reads past a short
 // file and crashes) instead of returning an error; in the checker program
-// (quillmarsh-dictate-model-check, built and installed beside the program
-// and its module) that only ends the check. The checker has the library
-// read the model's files with the decoder's options (see its program).
+// (quillmarsh-dictate-model-check, built beside the program and its module,
+// installed beside the module) that only ends the check. The checker has
+// the library read the model's files with the decoder's options (see its
+// program).
 //
 // A pass counts only when the checker says so on its last line and ended
 // with status 0 (or its status cannot be had: a host that ignores SIGCHLD

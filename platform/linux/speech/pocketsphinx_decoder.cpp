@@ -37,6 +37,7 @@ cmd_ln_t* parseOptions(const std::filesystem::path& modelDir,
     args.push_back("/dev/null");
   }
   for (const auto& [name, value] : options) {
+    if (name == PocketSphinxDecoder::kSpokenMarksOption) continue;
     args.push_back(name);
     args.push_back(value);
   }
@@ -126,10 +127,14 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
     silenceLibraryLogging();
   OwnedConfig config(parseOptions(modelDir, options, libraryLog == nullptr));
   if (!config) throw speechError(kModelLoadFailed, "speech decoder options were rejected");
-  if (!withWords) {
-    cmd_ln_set_str_r(config.get(), "-lm", nullptr);
-    cmd_ln_set_str_r(config.get(), "-dict", "/dev/null");
-  }
+  const bool withMarks = std::ranges::find(options, std::pair<std::string, std::string>(
+                                                        kSpokenMarksOption, "no")) == options.end();
+  // With spoken punctuation the language model is read, and the search built,
+  // once the decoder is made (spoken_punctuation.cpp).
+  const char* lm = cmd_ln_str_r(config.get(), "-lm");
+  const std::string languageModel = lm ? lm : "";
+  if (!withWords || withMarks) cmd_ln_set_str_r(config.get(), "-lm", nullptr);
+  if (!withWords) cmd_ln_set_str_r(config.get(), "-dict", "/dev/null");
   OwnedDecoder decoder([&] {
     auto lock = lockFrontEndMaking();
     return ps_init(config.get());
@@ -138,7 +143,7 @@ std::unique_ptr<PocketSphinxDecoder> PocketSphinxDecoder::loadUnchecked(
     throw speechError(kModelLoadFailed,
                       "speech model in " + modelDir.string() + " could not be loaded");
   }
-  if (withWords) listenForSpokenMarks(decoder.get(), config.get());
+  if (withWords && withMarks) listenForSpokenMarks(decoder.get(), config.get(), languageModel);
   return std::unique_ptr<PocketSphinxDecoder>(
       new PocketSphinxDecoder(modelDir, std::move(config), std::move(decoder)));
 }

@@ -34,9 +34,11 @@ struct SpokenMark {
 // The mark that the decoder's `word` stands for, or null for any other word.
 const SpokenMark* findSpokenMark(std::string_view word);
 
-// Adds the marks' words to the decoder's dictionary and has its search
-// score them with a small model of their own beside the speech model's
-// language model. Throws an Error when the library refuses either.
-void listenForSpokenMarks(ps_decoder_s* decoder, cmd_ln_s* config);
+// Adds the marks' words to the dictionary of a decoder made without a
+// search, and gives it the search on the speech model's language model (the
+// file `languageModel`) beside a small model of the marks' own. Throws an
+// Error when the library refuses either.
+void listenForSpokenMarks(ps_decoder_s* decoder, cmd_ln_s* config,
+                          const std::string& languageModel);
 
 }  // namespace dictate

@@ -204,9 +204,12 @@ void VoiceWarpFrontEnd::startStream() {
 void VoiceWarpFrontEnd::startUtterance() {
   fe_start_utt(plainFrontEnd_);
   fe_start_utt(warpedFrontEnd_);
-  utteranceValues_.clear();
+  if (chosen_) lastWarped_ = warped_;
+  plainValues_.clear();
+  warpedValues_.clear();
   warpable_ = true;
   chosen_ = warped_ = false;
+  searching_ = lastWarped_;
 }
 
 void VoiceWarpFrontEnd::run(fe_t* frontEnd, std::span<const int16_t> samples, Output& out) {
@@ -229,32 +232,43 @@ bool VoiceWarpFrontEnd::sameFrames(const Output& plain, const Output& warped) {
 }
 
 void VoiceWarpFrontEnd::keep(const Output& plain, const Output& warped) {
-  if (!warpable_ || chosen_) return;
+  if (chosen_) return;
+  plainValues_.insert(plainValues_.end(), plain.values.data(),
+                      plain.values.data() + plain.count * cepstra_);
+  if (!warpable_) return;
   if (!sameFrames(plain, warped)) {
     warpable_ = false;
     return;
   }
-  const float* begin = warped.values.data();
-  utteranceValues_.insert(utteranceValues_.end(), begin, begin + warped.count * cepstra_);
+  warpedValues_.insert(warpedValues_.end(), warped.values.data(),
+                       warped.values.data() + warped.count * cepstra_);
+}
+
+CepstraFrames VoiceWarpFrontEnd::restartWith(bool warped) {
+  searching_ = warped;
+  std::vector<float>& values = warped ? warpedValues_ : plainValues_;
+  utteranceRows_.clear();
+  for (size_t at = 0; at < values.size(); at += static_cast<size_t>(cepstra_))
+    utteranceRows_.push_back(values.data() + at);
+  return {utteranceRows_, true};
 }
 
 CepstraFrames VoiceWarpFrontEnd::choose(const Output& plain, const Output& warped, bool ending) {
   keep(plain, warped);
-  const auto frames = static_cast<int32>(utteranceValues_.size() / static_cast<size_t>(cepstra_));
-  bool restart = false;
-  if (!chosen_ && (ending || frames >= kDecideFrames) && frames > 0) {
-    chosen_ = true;
-    warped_ = warpable_ && voice_.pitch() > kWarpAbovePitchHz &&
-              voice_.fourthFormant() > kWarpAboveFormantHz;
-    restart = warped_;
+  if (!chosen_) {
+    const auto frames = static_cast<int32>(plainValues_.size() / static_cast<size_t>(cepstra_));
+    if ((ending || frames >= kDecideFrames) && frames > 0) {
+      chosen_ = true;
+      warped_ = warpable_ && voice_.pitch() > kWarpAbovePitchHz &&
+                voice_.fourthFormant() > kWarpAboveFormantHz;
+    } else if (searching_ && !warpable_) {
+      // The stretched frames parted from the model's own before the choice:
+      // this utterance cannot be stretched.
+      chosen_ = true;
+    }
+    if (chosen_ && warped_ != searching_) return restartWith(warped_);
   }
-  if (restart) {
-    utteranceRows_.clear();
-    for (int32 i = 0; i < frames; ++i)
-      utteranceRows_.push_back(utteranceValues_.data() + static_cast<size_t>(i) * cepstra_);
-    return {utteranceRows_, true};
-  }
-  const Output& out = warped_ && sameFrames(plain, warped) ? warped : plain;
+  const Output& out = searching_ && sameFrames(plain, warped) ? warped : plain;
   return {{out.rows.data(), static_cast<size_t>(out.count)}, false};
 }
 

@@ -8,8 +8,11 @@
 // the model expects a long one's. The search starts on the model's own
 // cepstra; once the utterance has gone on long enough to measure the voice,
 // or when it ends, a voice that is both high and has high formants switches
-// the utterance to the stretched cepstra, from its start. The model's own
-// front end also detects speech, as the library's would.
+// the utterance to the stretched cepstra, from its start. An utterance after
+// one that was stretched starts on the stretched cepstra instead, and goes
+// back to the model's own only if the voice is no longer high: the search
+// starts again only when the voice changed. The model's own front end also
+// detects speech, as the library's would.
 #ifndef DICTATE_PLATFORM_LINUX_SPEECH_VOICE_WARP_H_
 #define DICTATE_PLATFORM_LINUX_SPEECH_VOICE_WARP_H_
 
@@ -94,20 +97,23 @@ class VoiceWarpFrontEnd {
   static bool sameFrames(const Output& plain, const Output& warped);
   void keep(const Output& plain, const Output& warped);
   CepstraFrames choose(const Output& plain, const Output& warped, bool ending);
+  CepstraFrames restartWith(bool warped);
 
   fe_s* plainFrontEnd_ = nullptr;
   fe_s* warpedFrontEnd_ = nullptr;
   Output plainOut_, warpedOut_;
   int cepstra_ = 0;
   VoiceMeasure voice_;
-  // The utterance's stretched frames so far (until the choice), while they
-  // match the model's own frame for frame; `warpable_` is false once they
-  // have not.
-  std::vector<float> utteranceValues_;
+  // The utterance's frames of each front end so far (until the choice);
+  // `warpable_` is false once the stretched ones have not matched the
+  // model's own frame for frame.
+  std::vector<float> plainValues_, warpedValues_;
   std::vector<float*> utteranceRows_;
   bool warpable_ = true;
   bool chosen_ = false;
-  bool warped_ = false;
+  bool warped_ = false;     // the choice, once made
+  bool searching_ = false;  // whether the search has the stretched frames
+  bool lastWarped_ = false; // the last utterance's choice
 };
 
 }  // namespace dictate
