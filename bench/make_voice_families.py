@@ -18,7 +18,12 @@ family that they are then reported on.
           -6 dBFS
 
 DIR/index.tsv gets one line per clip: family, voice, file (relative to DIR),
-transcript. Clips are 16 kHz mono 16-bit raw with half a second of their own
+transcript. DIR/enrol/index.tsv has the same columns for the enrolment that
+bench/adapt_bench.cpp adapts each voice with: every voice of the espeak and
+flite families reads data/enrolment_sentences.txt (the enrolment program's
+own sentences, none of them among the families'), made the way its family's
+clips are. The human family's speakers read too few sentences for that; the
+benchmark enrols them on some of their own sentences instead. Clips are 16 kHz mono 16-bit raw with half a second of their own
 background before and after. Deterministic: fixed seeds, no dither. Needs
 espeak-ng, flite and sox; takes a few minutes.
 """
@@ -225,9 +230,48 @@ def make_espeak(dir, index):
             index.append(("espeak", voices[k % len(voices)], "espeak/" + file, text))
 
 
+def make_enrolment(dir, rng):
+    """Each espeak and flite voice reading the enrolment sentences."""
+    sub = os.path.join(dir, "enrol")
+    os.makedirs(sub, exist_ok=True)
+    texts = sentences(os.path.join(HERE, "..", "data", "enrolment_sentences.txt"), 1000)
+    wav, tmp = os.path.join(sub, "tmp.wav"), os.path.join(sub, "tmp.raw")
+    index = []
+    espeak = "en-us+m3 en-us+f2 en-us en-us+f4 en-us+m7 en-us+f3".split()
+    speeds, floors = [150, 175, 195], [0.006, 0.012, 0.03]
+    for v, voice in enumerate(espeak):
+        for i, text in enumerate(texts):
+            subprocess.run(["espeak-ng", "-v", voice, "-s", str(speeds[(i + v) % 3]), "-w", wav,
+                            text], check=True)
+            to_raw(wav, tmp, ["pad", "0.5", "0.5"])
+            samples = floor([float(s) for s in read_raw(tmp)], floors[(i // 3 + v) % 3], rng)
+            file = f"enrol/espeak-{v}-{i:02d}.raw"
+            write_raw(os.path.join(dir, file), samples)
+            index.append(("espeak", voice, file, text))
+    for voice in ["slt", "rms", "awb", "kal16"]:
+        for i, text in enumerate(texts):
+            subprocess.run(["flite", "-voice", voice, "-t", text, "-o", wav], check=True)
+            to_raw(wav, tmp, ["pad", "0.5", "0.5"])
+            samples = at_level([float(s) for s in read_raw(tmp)], [-6, -14, -22][i % 3])
+            samples = floor(samples, [0.002, 0.004, 0.01][(i // 3) % 3], rng)
+            file = f"enrol/flite-{voice}-{i:02d}.raw"
+            write_raw(os.path.join(dir, file), samples)
+            index.append(("flite", voice, file, text))
+    for t in (wav, tmp):
+        if os.path.exists(t):
+            os.remove(t)
+    with open(os.path.join(sub, "index.tsv"), "w") as f:
+        for row in index:
+            f.write("\t".join(row) + "\n")
+    print(f"enrol: {len(index)} clips")
+
+
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--enrol-only":
+        make_enrolment(sys.argv[2], random.Random(20261209))
+        return
     if len(sys.argv) != 2:
-        sys.exit("usage: make_voice_families.py DIR")
+        sys.exit("usage: make_voice_families.py [--enrol-only] DIR")
     dir = sys.argv[1]
     os.makedirs(dir, exist_ok=True)
     rng = random.Random(20261208)
@@ -241,6 +285,7 @@ def main():
     for family in ("espeak", "flite", "human"):
         rows = [r for r in index if r[0] == family]
         print(f"{family}: {len(rows)} clips, {sum(len(r[3].split()) for r in rows)} words")
+    make_enrolment(dir, random.Random(20261209))
 
 
 if __name__ == "__main__":

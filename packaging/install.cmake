@@ -3,7 +3,7 @@
 # Installed under any prefix:
 #   bin/                            the programs a host starts
 #   libexec/quillmarsh-dictate/     what they load or run: the services module, the model checker
-#   share/quillmarsh-dictate/       the model catalog
+#   share/quillmarsh-dictate/       the model catalog, the enrolment sentences
 #   share/man/man1/                 a manual page per program
 #   share/doc/quillmarsh-dictate/   README, licence and notices, change log, the example host
 #
@@ -19,13 +19,15 @@
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # Programs in bin/.
-set(DICTATE_PROGRAMS quillmarsh-dictate)
+set(DICTATE_PROGRAMS quillmarsh-dictate quillmarsh-dictate-enrol)
 # Executables and modules in the private folder (DICTATE_PRIVATE_DIR).
 set(DICTATE_PRIVATE_PROGRAMS quillmarsh-dictate-model-check)
 set(DICTATE_PRIVATE_MODULES quillmarsh-dictate-platform)
 # Run-time packages beyond the linked libraries': the speech model the
-# program uses when the user has none of their own.
-set(DICTATE_DEB_DEPENDS pocketsphinx-en-us)
+# program uses when the user has none of their own, and the tools the
+# enrolment program adapts it with (sphinx_fe, pocketsphinx_mdef_convert,
+# bw and map_adapt).
+set(DICTATE_DEB_DEPENDS pocketsphinx-en-us sphinxbase-utils pocketsphinx sphinxtrain)
 # The word list that names and days are cased from; without it only "I"
 # and sentence starts are.
 set(DICTATE_DEB_RECOMMENDS wamerican)
@@ -37,7 +39,8 @@ set(DICTATE_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/quillmarsh-dictate)
 install(TARGETS ${DICTATE_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS ${DICTATE_PRIVATE_PROGRAMS} RUNTIME DESTINATION ${DICTATE_PRIVATE_DIR})
 install(TARGETS ${DICTATE_PRIVATE_MODULES} LIBRARY DESTINATION ${DICTATE_PRIVATE_DIR})
-install(FILES data/model-catalog.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/quillmarsh-dictate)
+install(FILES data/model-catalog.txt data/enrolment_sentences.txt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/quillmarsh-dictate)
 
 # Manual pages and the change log are installed compressed, as Debian
 # wants them; -n keeps the name and time out, so that a rebuild makes the

@@ -17,9 +17,10 @@ build="
   nlohmann-json3-dev libgtest-dev libgmock-dev
   libsoxr-dev libpulse-dev libcurl4-openssl-dev libarchive-dev nettle-dev
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx-en-us pulseaudio-utils python3 wamerican
+  sphinxtrain sphinxbase-utils pocketsphinx
 "
 sample="pulseaudio espeak-ng sox"
-tests="libbenchmark-dev pocketsphinx pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus lintian"
+tests="libbenchmark-dev pocketsphinx-testdata procps pipewire pipewire-pulse wireplumber dbus lintian"
 case "${1:-all}" in
   all) packages="$build $sample $tests" ;;
   demo) packages=$build ;;

@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <sys/wait.h>
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -23,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace sa = dictate::speechaudio;
+using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
 const std::string kReady = R"({"type":"ready"})", kStart = R"({"cmd":"start"})";
@@ -100,6 +103,36 @@ class EndToEndTest : public ::testing::Test {
     return letters;
   }
 
+  // The enrolment program in scripted use, with the folders dictate() gives
+  // the program: `sentences` are shown, espeak-ng reads `spoken` (nothing
+  // for "": 9 s of the floor alone) into the microphone meanwhile. Returns
+  // its exit status and standard error.
+  std::pair<int, std::string> enrol(const std::vector<std::string>& sentences,
+                                    const std::vector<std::string>& spoken) {
+    const fs::path home = scratch_.path();
+    std::ofstream list(home / "sentences.txt");
+    for (const std::string& sentence : sentences) list << sentence << "\n";
+    list.close();
+    std::vector<int16_t> samples = sa::silence(0.8);
+    for (const std::string& sentence : spoken)
+      sa::append(samples, sentence.empty() ? sa::silence(9) : sa::speak(sentence, "en-us", home)),
+          sa::append(samples, sa::silence(1.4));
+    sa::addNoiseFloor(samples, home);
+    std::ofstream(home / "enrol.raw", std::ios::binary)
+        .write(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    const std::string script =
+        "cd " + sa::quoted(home) + " && export PULSE_SERVER=" + server_.address() +
+        " PULSE_COOKIE=" + server_.dir() + "/client-cookie || exit 1; { "
+        "for i in $(seq 600); do pactl list short source-outputs | cut -f3 | grep -qvx -- - && "
+        "break; sleep 0.05; done; paplay --raw --format=s16le --rate=16000 --channels=1 "
+        "--device=feed enrol.raw; } & env -u XDG_STATE_HOME -u XDG_RUNTIME_DIR -u XDG_DATA_DIRS "
+        "HOME=$PWD XDG_DATA_HOME=$PWD/data XDG_CACHE_HOME=$PWD/cache timeout 600 " +
+        (fs::path(DICTATE_BINARY).parent_path() / "quillmarsh-dictate-enrol").string() +
+        " --sentences sentences.txt </dev/null 2>enrol.err; status=$?; wait; exit $status";
+    const int status = std::system(script.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, sa::readFile(home / "enrol.err")};
+  }
+
   sa::ScratchDir scratch_;
   PulseServer server_;
   std::string output_;       // what the program wrote, for failure messages
@@ -117,6 +150,35 @@ TEST_F(EndToEndTest, OnceDictatesFromTheMicrophonePulseSourceNames) {
   // A volatile result first, at least a final per sentence, nothing after "stopped".
   EXPECT_THAT(dictate({"--once"}, {{"PULSE_SOURCE", "othermic"}}, "feed2", ""),
               MatchesRegex("RMLv[vf]*f[vf]*f[vf]*S")) << output_;
+}
+
+// espeak-ng's voice enrols with the first 20 of our sentences (15 to adapt,
+// 5 held back), and the next dictation uses the adapted model. Before that,
+// an enrolment read badly (other sentences, then silence) is given up
+// after its third reading and leaves no model behind.
+TEST_F(EndToEndTest, EnrolmentAdaptsTheModelThatTheNextDictationUses) {
+  std::vector<std::string> ours;
+  std::ifstream file(DICTATE_SOURCE_DIR "/data/enrolment_sentences.txt");
+  for (std::string line; std::getline(file, line);)
+    if (!line.empty() && line.front() != '#') ours.push_back(line);
+  ASSERT_GE(ours.size(), 20u);
+  const fs::path adapted = scratch_.path() / "data/quillmarsh-dictate/adapted-model";
+
+  auto [status, stderrText] = enrol({ours[0], ours[1], ours[2]}, {ours[4], ours[10], ""});
+  EXPECT_EQ(status, 1) << stderrText;
+  const std::string other = "not used: it does not sound like the sentence";
+  EXPECT_NE(stderrText.find(other, stderrText.find(other) + 1), std::string::npos) << stderrText;
+  EXPECT_THAT(stderrText, HasSubstr("not used: no speech was heard\nstopped: 3 readings in a row"));
+  EXPECT_FALSE(fs::exists(adapted));
+
+  ours.resize(20);
+  std::tie(status, stderrText) = enrol(ours, ours);
+  ASSERT_EQ(status, 0) << stderrText;
+  EXPECT_TRUE(fs::is_directory(adapted));
+  EXPECT_THAT(dictate({"--once"}, {}, "feed", ""), MatchesRegex("RMLv[vf]*f[vf]*f[vf]*S"))
+      << output_;
+  EXPECT_THAT(diagnostics_, HasSubstr("[dictate] speech model: adapted to this speaker (" +
+                                      adapted.string() + ")\n"));
 }
 
 // On PipeWire's PulseAudio server, as most desktops run, with folders

@@ -341,7 +341,13 @@ fs::path modelChecker() {
     std::lock_guard<std::mutex> lock(checkerMutex);
     if (!checkerOverride.empty()) return checkerOverride;
   }
-  return folderOfThisCode() / kCheckerName;
+  // Beside the code in the build tree and beside the module once installed;
+  // a program installed in bin/ that links this code finds it in the
+  // private folder.
+  const fs::path beside = folderOfThisCode() / kCheckerName;
+  std::error_code ec;
+  if (fs::exists(beside, ec)) return beside;
+  return folderOfThisCode() / DICTATE_PRIVATE_DIR_FROM_BIN / kCheckerName;
 }
 
 void setModelChecker(fs::path executable) {

@@ -5,6 +5,7 @@
 
 #include "platform/linux/speech/decoder_adaptation.h"
 #include "platform/linux/speech/dictation_formatter.h"
+#include "platform/linux/speech/speaker_adaptation.h"
 
 namespace dictate {
 
@@ -67,12 +68,14 @@ Task<void> PocketSphinxAnalyzer::start(AnalyzerInputStream::Sequence input) {
     throw speechError(kModelMissing,
                       "the speech model for " + locale.bcp47Identifier() + " is not installed");
   }
-  auto decoder = decoders_->take(*modelDir);
+  // The model adapted to the user's voice, when there is a usable one.
+  const auto adaptedDir = adaptedModelDir(store_->locations().userStore);
+  auto decoder = decoders_->take(preferredModelDir(*modelDir, adaptedDir));
   if (!decoder) {
     // A named function object: GCC 12 mishandles a capturing lambda that is
     // a temporary inside a co_await expression.
-    auto load = [dir = *modelDir, options = options_, adaptationDir = adaptationDir_] {
-      auto loaded = PocketSphinxDecoder::load(dir, options);
+    auto load = [dir = *modelDir, adaptedDir, options = options_, adaptationDir = adaptationDir_] {
+      auto loaded = loadPreferredModel(dir, adaptedDir, options);
       if (adaptationDir) restoreAdaptation(*loaded, *adaptationDir);
       // The word list loads here, off the loop and before the first result.
       WordCasing::shared();
