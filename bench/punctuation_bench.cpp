@@ -276,13 +276,6 @@ std::pair<double, double> loadMs(PocketSphinxDecoder::Options options) {
   return {median(with), median(without)};
 }
 
-PocketSphinxDecoder::Options parseOptions(const std::string& text) {
-  auto options = PocketSphinxDecoder::defaultOptions();
-  std::istringstream in(text);
-  for (std::string name, value; in >> name >> value;) options.emplace_back(name, value);
-  return options;
-}
-
 int runBench(int argc, char** argv) {
   fs::path corpusDir, speechDir;
   std::string optionText;

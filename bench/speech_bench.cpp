@@ -56,21 +56,6 @@ std::vector<int16_t> background(const std::vector<int16_t>& clip, int times) {
   return out;
 }
 
-PocketSphinxDecoder::Options parseOptions(const std::string& text) {
-  PocketSphinxDecoder::Options options = PocketSphinxDecoder::defaultOptions();
-  std::istringstream in(text);
-  for (std::string name, value; in >> name >> value;) {
-    auto same = std::find_if(options.begin(), options.end(),
-                             [&](const auto& option) { return option.first == name; });
-    if (same != options.end()) {
-      same->second = value;
-    } else {
-      options.emplace_back(name, value);
-    }
-  }
-  return options;
-}
-
 struct Accuracy {
   size_t words = 0, ourErrors = 0, bareErrors = 0;
   double audioSeconds = 0, ourCpu = 0, bareCpu = 0;

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "platform/linux/models/model_store.h"
@@ -27,6 +28,23 @@
 extern char** environ;
 
 namespace dictate::speechbench {
+
+// The decoder's default options with those of `text` ("-name value ...")
+// put in place of the same names or added.
+inline PocketSphinxDecoder::Options parseOptions(const std::string& text) {
+  PocketSphinxDecoder::Options options = PocketSphinxDecoder::defaultOptions();
+  std::istringstream in(text);
+  for (std::string name, value; in >> name >> value;) {
+    auto same = std::find_if(options.begin(), options.end(),
+                             [&](const auto& option) { return option.first == name; });
+    if (same != options.end()) {
+      same->second = value;
+    } else {
+      options.emplace_back(name, value);
+    }
+  }
+  return options;
+}
 
 using namespace speechaudio;
 
