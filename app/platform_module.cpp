@@ -13,9 +13,6 @@
 
 namespace dictate {
 
-namespace {
-
-// The executable's folder, with a trailing slash.
 std::string executableFolder() {
   char path[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -23,6 +20,8 @@ std::string executableFolder() {
   std::string folder(path, static_cast<size_t>(n));
   return folder.substr(0, folder.rfind('/') + 1);
 }
+
+namespace {
 
 // Where the module is, relative to the executable's folder: beside it in the
 // build tree, in the program's private folder once installed (the build

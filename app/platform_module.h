@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -22,5 +23,9 @@ inline constexpr const char* kPrivateFolderFromProgram = DICTATE_PRIVATE_DIR_FRO
 inline constexpr const char* kPlatformModuleEntry = "quillmarsh_dictate_make_platform";
 
 std::unique_ptr<Platform> makeLazyLinuxPlatform();
+
+// The running executable's folder, with a trailing slash ("./" when it
+// cannot be told).
+std::string executableFolder();
 
 }  // namespace dictate

@@ -286,9 +286,7 @@ int runBench(int argc, char** argv) {
   for (const auto& [name, f] : families) printRow(name, "(family; CPU max)", f);
   if (bad) badEnrolments(loop, store, voices);
   forgetAdaptedModel();
-  double load[3] = {0, 0, 0};
-  getloadavg(load, 3);
-  std::printf("\nload average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+  printLoadAverage();
   return 0;
 }
 

@@ -283,9 +283,7 @@ int runBench(int argc, char** argv) {
   if (!latencyOnly) printAccuracy(loop, families, store, options, grids, !tuneOnly, work.path());
   if (!tuneOnly) printLatency(measureLatency(loop, families, store, options, rounds, speed));
   if (!tuneOnly && !latencyOnly) modelCheckRows(measureModelCheck(work.path()));
-  double load[3] = {0, 0, 0};
-  getloadavg(load, 3);
-  std::printf("\nload average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+  printLoadAverage();
   return 0;
 }
 

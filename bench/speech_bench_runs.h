@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -28,6 +29,13 @@
 extern char** environ;
 
 namespace dictate::speechbench {
+
+// The machine's load average, the last line of a report.
+inline void printLoadAverage() {
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  std::printf("\nload average %.2f %.2f %.2f\n", load[0], load[1], load[2]);
+}
 
 // The decoder's default options with those of `text` ("-name value ...")
 // put in place of the same names or added.

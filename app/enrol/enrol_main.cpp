@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "app/enrol/enrolment.h"
+#include "app/platform_module.h"
 #include "platform/linux/speech/speaker_adaptation.h"
 
 namespace {
@@ -41,11 +42,9 @@ constexpr const char* kUsage =
 // installed in, or in the source tree for a build run where it was built.
 std::filesystem::path ourSentences() {
   std::error_code ec;
-  const auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    auto installed = program.parent_path() / DICTATE_DATA_DIR_FROM_BIN / "enrolment_sentences.txt";
-    if (std::filesystem::exists(installed, ec)) return installed;
-  }
+  auto installed = std::filesystem::path(dictate::executableFolder()) / DICTATE_DATA_DIR_FROM_BIN /
+                   "enrolment_sentences.txt";
+  if (std::filesystem::exists(installed, ec)) return installed;
   return DICTATE_SOURCE_DATA_DIR "/enrolment_sentences.txt";
 }
 
