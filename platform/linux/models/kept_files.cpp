@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "output/output.h"
@@ -98,6 +100,24 @@ std::error_code replaceKeptFile(const fs::path& file, std::string_view content) 
   Descriptor folder(::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() >= 0) ::fsync(folder.get());
   return error;
+}
+
+ScratchFolder::ScratchFolder(const fs::path& parent, const std::string& stem) {
+  fs::path dir = parent;
+  if (dir.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    dir = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+  }
+  std::string pattern = (dir / (stem + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "temporary folder " + pattern);
+  }
+  path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
 }
 
 }  // namespace dictate

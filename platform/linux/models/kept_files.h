@@ -31,4 +31,20 @@ std::optional<std::string> readKeptFile(const std::filesystem::path& file, size_
 // On failure nothing is left behind and the error is returned.
 std::error_code replaceKeptFile(const std::filesystem::path& file, std::string_view content);
 
+// A new folder, named `stem` and a unique suffix, in `parent` (by default
+// $TMPDIR or /tmp); removed, with everything in it, when this object goes.
+class ScratchFolder {
+ public:
+  // Throws std::system_error when it cannot be made.
+  explicit ScratchFolder(const std::filesystem::path& parent = {},
+                         const std::string& stem = "quillmarsh-dictate-");
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 }  // namespace dictate

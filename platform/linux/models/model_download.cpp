@@ -15,8 +15,10 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 
 #include "platform/error.h"
+#include "platform/linux/models/kept_files.h"
 #include "platform/linux/models/model_store.h"
 #include "platform/linux/models/sha256_hex.h"
 
@@ -57,25 +59,15 @@ std::optional<CatalogEntry> parseCatalogLine(const std::string& line) {
   return entry;
 }
 
-// A folder that is removed with everything in it unless released.
-class TempDir {
- public:
-  explicit TempDir(const fs::path& parent, const std::string& prefix) {
-    std::string pattern = (parent / (prefix + "XXXXXX")).string();
-    if (!mkdtemp(pattern.data())) throw storeError(parent, errno);
-    path_ = pattern;
+// The download's work folder in `parent`: one it cannot make is the store's
+// failure.
+ScratchFolder workFolder(const fs::path& parent, const std::string& prefix) {
+  try {
+    return ScratchFolder(parent, prefix);
+  } catch (const std::system_error& e) {
+    throw storeError(parent, e.code().value());
   }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+}
 
 struct Download {
   FILE* file = nullptr;
@@ -277,7 +269,8 @@ void installModel(const CatalogEntry& entry, const fs::path& target) {
   std::error_code ec;
   fs::create_directories(target.parent_path(), ec);
   if (ec) throw storeError(target.parent_path(), ec.value());
-  TempDir work(target.parent_path(), "." + target.filename().string() + ".download-");
+  ScratchFolder work =
+      workFolder(target.parent_path(), "." + target.filename().string() + ".download-");
   const fs::path archiveFile = work.path() / "archive";
   downloadTo(entry, archiveFile);
   if (sha256OfFile(archiveFile) != entry.sha256) {

@@ -104,24 +104,6 @@ std::string cmnInit(const fs::path& acousticDir) {
 
 }  // namespace
 
-ScratchFolder::ScratchFolder(const fs::path& parent, const std::string& stem) {
-  fs::path dir = parent;
-  if (dir.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    dir = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-  }
-  std::string pattern = (dir / (stem + "XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "temporary folder " + pattern);
-  }
-  path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
 std::vector<std::string> dictionaryWords(std::string_view text) {
   std::vector<std::string> words;
   std::string word;

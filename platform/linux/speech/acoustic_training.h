@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/models/kept_files.h"
+
 namespace dictate {
 
 // One recording and the words said in it (lower case, as the dictionary
@@ -24,22 +26,6 @@ namespace dictate {
 struct TrainingUtterance {
   std::span<const int16_t> samples;  // 16 kHz mono
   std::vector<std::string> words;
-};
-
-// A new folder, named `stem` and a unique suffix, in `parent` (by default
-// $TMPDIR or /tmp); removed, with everything in it, when this object goes.
-class ScratchFolder {
- public:
-  // Throws std::system_error when it cannot be made.
-  explicit ScratchFolder(const std::filesystem::path& parent = {},
-                         const std::string& stem = "quillmarsh-dictate-");
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 // The words of `text` as the dictionary spells them: lower case, letters,
