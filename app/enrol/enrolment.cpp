@@ -16,6 +16,7 @@
 #include "app/enrol/enrolment_microphone.h"
 #include "app/enrol/reading_check.h"
 #include "platform/linux/models/model_store.h"
+#include "platform/linux/speech/dictation_formatter.h"
 #include "platform/linux/speech/pocketsphinx_decoder.h"
 #include "platform/linux/speech/speaker_adaptation.h"
 
@@ -134,6 +135,13 @@ std::string hear(PocketSphinxDecoder& decoder, const std::vector<int16_t>& sampl
   return text;
 }
 
+// What the decoder heard as the dictation writes it: its spoken marks as
+// marks, its numbers in digits.
+std::string written(const std::string& heard) {
+  DictationFormatter formatter(WordCasing::shared());
+  return formatter.format(heard, true);
+}
+
 // The enrolment's state: the readings so far and what they are read with.
 class Enrolment {
  public:
@@ -177,7 +185,9 @@ bool Enrolment::readAll() {
 std::optional<std::string> Enrolment::recordAndCheck(size_t index) {
   last_ = record(microphone_, interactive_);
   lastHeard_ = last_.level.heardSpeech() ? hear(*decoder_, last_.samples) : "";
-  return readingFault(last_.level, sentences_[index], lastHeard_);
+  auto fault = readingFault(last_.level, sentences_[index], lastHeard_);
+  if (fault && !lastHeard_.empty()) *fault += " (heard: \"" + written(lastHeard_) + "\")";
+  return fault;
 }
 
 // True when the reading is kept, false when the user stopped.
@@ -191,7 +201,7 @@ std::optional<bool> Enrolment::readInteractively(size_t index) {
       say("  Not used: " + *fault + ". Say it again.");
       continue;
     }
-    say("  Heard: \"" + lastHeard_ + "\"");
+    say("  Heard: \"" + written(lastHeard_) + "\"");
     say("  Enter: keep it and go on. r: say it again. q: stop.");
     answer = readLine();
     if (!answer || *answer == "q") return false;
@@ -209,7 +219,7 @@ bool Enrolment::readScripted(size_t index) {
     return false;
   }
   say("  used (peak " + std::to_string(std::lround(last_.level.peakDbfs())) + " dBFS; heard \"" +
-      lastHeard_ + "\")");
+      written(lastHeard_) + "\")");
   rejectedInARow_ = 0;
   keep(index);
   return true;

@@ -123,7 +123,7 @@ std::optional<std::string> readingFault(const ReadingLevel& level, std::string_v
   const std::vector<std::string> words = sentenceWords(heard);
   if (static_cast<double>(wordsHeardInOrder(expected, words)) <
       kLeastShareHeard * static_cast<double>(expected.size()))
-    return "it does not sound like the sentence (heard: \"" + std::string(heard) + "\")";
+    return "it does not sound like the sentence";
   return std::nullopt;
 }
 

@@ -37,11 +37,15 @@
 
 #include "platform/error.h"
 #include "platform/linux/models/model_check.h"
+#include "platform/linux/models/model_store.h"
 #include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace {
 
 using dictate::PocketSphinxDecoder;
+using dictate::kAcousticModelFolder;
+using dictate::kDictionaryFile;
+using dictate::kLanguageModelFile;
 namespace fs = std::filesystem;
 
 // The library accepts these text files cut short or overwritten and then
@@ -182,25 +186,25 @@ bool mdefIsWhole(const fs::path& file) {
 }
 
 std::optional<std::string> unfitFile(const fs::path& modelDir) {
-  if (!wellFormedLines(modelDir / "en-us" / "feat.params", true))
-    return "en-us/feat.params does not hold one option and its value a line";
-  if (!wellFormedLines(modelDir / "en-us" / "noisedict", false))
-    return "en-us/noisedict does not hold one filler word and its phone a line";
-  if (!pronouncesCommonWords(modelDir / "cmudict-en-us.dict"))
-    return "cmudict-en-us.dict lacks common words";
-  if (!mdefIsWhole(modelDir / "en-us" / "mdef"))
-    return "en-us/mdef is shorter than its header says";
+  const fs::path acoustic = modelDir / kAcousticModelFolder;
+  const std::string shown = std::string(kAcousticModelFolder) + "/";
+  if (!wellFormedLines(acoustic / "feat.params", true))
+    return shown + "feat.params does not hold one option and its value a line";
+  if (!wellFormedLines(acoustic / "noisedict", false))
+    return shown + "noisedict does not hold one filler word and its phone a line";
+  if (!pronouncesCommonWords(modelDir / kDictionaryFile))
+    return std::string(kDictionaryFile) + " lacks common words";
+  if (!mdefIsWhole(acoustic / "mdef")) return shown + "mdef is shorter than its header says";
   std::error_code ec;
-  if (fs::exists(modelDir / "en-us" / "sendump", ec) &&
-      !sendumpIsWhole(modelDir / "en-us" / "sendump"))
-    return "en-us/sendump is shorter than its header says";
+  if (fs::exists(acoustic / "sendump", ec) && !sendumpIsWhole(acoustic / "sendump"))
+    return shown + "sendump is shorter than its header says";
   return std::nullopt;
 }
 
 // What the library makes of the language model, as the decoder's load
 // reads it and its search takes it: nothing when both would accept it.
 std::optional<std::string> refusedLanguageModel(const fs::path& modelDir) {
-  const fs::path file = modelDir / "en-us.lm.bin";
+  const fs::path file = modelDir / kLanguageModelFile;
   // The decoder's default log base; the values are converted, not checked.
   logmath_t* logMath = logmath_init(1.0001, 0, 0);
   ngram_model_t* model = ngram_model_read(nullptr, file.c_str(), NGRAM_AUTO, logMath);

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "platform/linux/models/kept_files.h"
+#include "platform/linux/models/model_store.h"
 #include "platform/linux/models/sha256_hex.h"
 
 extern char** environ;
@@ -47,12 +48,12 @@ fs::path checkerOverride;  // guarded by checkerMutex
 std::vector<fs::path> modelFiles(const fs::path& modelDir) {
   std::vector<fs::path> files;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(modelDir / "en-us", ec)) {
+  for (const auto& entry : fs::directory_iterator(modelDir / kAcousticModelFolder, ec)) {
     if (entry.is_regular_file(ec)) files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());
-  files.push_back(modelDir / "en-us.lm.bin");
-  files.push_back(modelDir / "cmudict-en-us.dict");
+  files.push_back(modelDir / kLanguageModelFile);
+  files.push_back(modelDir / kDictionaryFile);
   return files;
 }
 
@@ -183,7 +184,7 @@ class CheckLog {
     if (line.starts_with(kModelCheckDamagedPrefix))
       damaged = line.substr(std::strlen(kModelCheckDamagedPrefix));
     if (line.starts_with('-')) return;
-    if (line.find("read LM") != std::string_view::npos) file = "en-us.lm.bin";
+    if (line.find("read LM") != std::string_view::npos) file = kLanguageModelFile;
     for (const auto& path : files_) {
       if (line.find(path.string()) != std::string_view::npos)
         file = path.lexically_relative(modelDir_).string();

@@ -148,20 +148,22 @@ ModelStoreLocations ModelStoreLocations::fromEnvironment() {
 }
 
 std::vector<std::string> missingModelFiles(const fs::path& modelDir) {
-  static const char* const kRequired[] = {
-      "en-us/mdef",        "en-us/means",     "en-us/variances", "en-us/transition_matrices",
-      "en-us/feat.params", "en-us/noisedict", "en-us.lm.bin",    "cmudict-en-us.dict"};
+  static const std::string kAcoustic = std::string(kAcousticModelFolder) + "/";
+  static const std::string kRequired[] = {
+      kAcoustic + "mdef",        kAcoustic + "means",     kAcoustic + "variances",
+      kAcoustic + "transition_matrices", kAcoustic + "feat.params", kAcoustic + "noisedict",
+      kLanguageModelFile,        kDictionaryFile};
   std::vector<std::string> missing;
-  auto present = [&](const char* name) {
+  auto present = [&](const std::string& name) {
     std::error_code ec;
     return fs::is_regular_file(modelDir / name, ec) && fs::file_size(modelDir / name, ec) > 0;
   };
-  for (const char* name : kRequired) {
+  for (const std::string& name : kRequired) {
     if (!present(name)) missing.emplace_back(name);
   }
   // Mixture weights come in one of two forms.
-  if (!present("en-us/sendump") && !present("en-us/mixture_weights"))
-    missing.emplace_back("en-us/sendump");
+  if (!present(kAcoustic + "sendump") && !present(kAcoustic + "mixture_weights"))
+    missing.emplace_back(kAcoustic + "sendump");
   return missing;
 }
 

@@ -39,6 +39,12 @@ struct ModelStoreLocations {
   static ModelStoreLocations fromEnvironment();
 };
 
+// A model folder holds the acoustic model in a folder of its own, and the
+// language model and the pronouncing dictionary beside it.
+inline constexpr const char* kAcousticModelFolder = "en-us";
+inline constexpr const char* kLanguageModelFile = "en-us.lm.bin";
+inline constexpr const char* kDictionaryFile = "cmudict-en-us.dict";
+
 // The files of a model folder that are absent or empty, as paths relative to
 // `modelDir`; empty when the model is complete.
 std::vector<std::string> missingModelFiles(const std::filesystem::path& modelDir);

@@ -8,6 +8,7 @@
 
 #include "output/output.h"
 #include "platform/linux/models/kept_files.h"
+#include "platform/linux/models/model_store.h"
 #include "platform/linux/speech/pocketsphinx_decoder.h"
 
 namespace dictate {
@@ -36,8 +37,8 @@ std::string modelIdentity(const fs::path& modelDir) {
   fs::path dir = fs::weakly_canonical(modelDir, ec);
   if (ec) dir = modelDir;
   std::string identity = dir.string();
-  for (const char* name : {"en-us/feat.params", "en-us/means", "en-us/variances", "en-us/mdef"}) {
-    auto size = fs::file_size(modelDir / name, ec);
+  for (const char* name : {"feat.params", "means", "variances", "mdef"}) {
+    auto size = fs::file_size(modelDir / kAcousticModelFolder / name, ec);
     identity += '\n' + std::to_string(ec ? 0 : size);
   }
   return identity;

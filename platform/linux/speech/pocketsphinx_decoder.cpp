@@ -29,9 +29,9 @@ void silenceLibraryLogging() {
 
 cmd_ln_t* parseOptions(const std::filesystem::path& modelDir,
                        const PocketSphinxDecoder::Options& options, bool silent) {
-  std::vector<std::string> args = {"-hmm",  (modelDir / "en-us").string(),
-                                   "-lm",   (modelDir / "en-us.lm.bin").string(),
-                                   "-dict", (modelDir / "cmudict-en-us.dict").string()};
+  std::vector<std::string> args = {"-hmm",  (modelDir / kAcousticModelFolder).string(),
+                                   "-lm",   (modelDir / kLanguageModelFile).string(),
+                                   "-dict", (modelDir / kDictionaryFile).string()};
   if (silent) {
     args.push_back("-logfn");
     args.push_back("/dev/null");

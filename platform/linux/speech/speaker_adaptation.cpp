@@ -25,9 +25,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kAdaptedFolder = "adapted-model";
-constexpr const char* kAcousticFolder = "en-us";
-constexpr const char* kLanguageModel = "en-us.lm.bin";
-constexpr const char* kDictionary = "cmudict-en-us.dict";
 
 std::unordered_set<std::string> dictionaryEntries(const fs::path& dictionary) {
   std::unordered_set<std::string> words;
@@ -110,9 +107,9 @@ void install(const fs::path& staged, const fs::path& target) {
 // leaves as they are.
 void stageModel(const fs::path& baseModelDir, std::span<const TrainingUtterance> utterances,
                 const fs::path& work, const fs::path& staged) {
-  mapAdapt(baseModelDir / kAcousticFolder, baseModelDir / kDictionary, utterances, work,
-           staged / kAcousticFolder);
-  for (const char* name : {kLanguageModel, kDictionary})
+  mapAdapt(baseModelDir / kAcousticModelFolder, baseModelDir / kDictionaryFile, utterances, work,
+           staged / kAcousticModelFolder);
+  for (const char* name : {kLanguageModelFile, kDictionaryFile})
     fs::create_symlink(fs::absolute(baseModelDir / name), staged / name);
   if (auto damage = checkModelOnce(staged, PocketSphinxDecoder::defaultOptions()))
     throw std::runtime_error(*damage);
@@ -135,7 +132,7 @@ std::vector<std::pair<fs::path, fs::file_time_type>> rejected;  // under rejecte
 
 std::optional<fs::file_time_type> modified(const fs::path& dir) {
   std::error_code ec;
-  auto time = fs::last_write_time(dir / kAcousticFolder, ec);
+  auto time = fs::last_write_time(dir / kAcousticModelFolder, ec);
   if (ec) return std::nullopt;
   return time;
 }
@@ -158,7 +155,7 @@ AdaptationOutcome adaptToSpeaker(const fs::path& baseModelDir,
                                  std::span<const EnrolmentReading> heldBack) {
   AdaptationOutcome outcome;
   try {
-    const auto known = dictionaryEntries(baseModelDir / kDictionary);
+    const auto known = dictionaryEntries(baseModelDir / kDictionaryFile);
     std::vector<TrainingUtterance> utterances;
     for (const auto& reading : training) {
       auto words = dictionaryWords(reading.text);
