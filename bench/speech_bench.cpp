@@ -5,6 +5,7 @@
 //   bench/make_voice_families.py DIR      (once: generates the audio)
 //   speech_bench --families DIR [--family NAME] [--options "-lw 9"]
 //                [--grids N] [--rounds N] [--speed N] [--tune | --latency]
+//                [--texts FILE]
 //   speech_bench --model-check
 //
 // Accuracy and CPU, for each voice family of DIR and pooled: the family's
@@ -63,6 +64,22 @@ struct Accuracy {
   double bareWer() const { return double(bareErrors) / words; }
 };
 
+// --texts FILE: each family's clips and what each decoder heard in its
+// stream are added to FILE, for bench/errors_by_condition.py.
+std::string textsFile;
+
+void writeTexts(const Corpus& corpus, const char* decoder, const std::string& heard) {
+  if (textsFile.empty()) return;
+  std::ofstream out(textsFile, std::ios::app);
+  auto line = [&](const char* kind, const std::string& name, const std::string& text) {
+    out << kind << '\t' << name << '\t';
+    for (const auto& word : comparedWords(text)) out << word << ' ';
+    out << '\n';
+  };
+  for (const auto& clip : corpus.clips) line("clip", clip.name, clip.transcript);
+  line(decoder, corpus.name, heard);
+}
+
 // Where the 10 ms frames fall changes the text by a few words either way,
 // so each grid shifts the stream by a third of a frame more.
 Accuracy measure(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStore> store,
@@ -77,11 +94,13 @@ Accuracy measure(MainLoop& loop, const Corpus& corpus, std::shared_ptr<ModelStor
     OurRun ours = runOurs(loop, fresh, stream, 0);
     result.words += words(corpus.reference).size();
     result.ourErrors += wordErrors(corpus.reference, ours.text);
+    writeTexts(corpus, "ours", ours.text);
     result.ourCpu += ours.cpu;
     result.audioSeconds += seconds(stream);
     if (withBare) {
       BareRun bare = runBare(stream, 0, work);
       result.bareErrors += wordErrors(corpus.reference, bare.text);
+      writeTexts(corpus, "bare", bare.text);
       result.bareCpu += bare.cpu - bareStartCpu;
     }
   }
@@ -259,6 +278,7 @@ int runBench(int argc, char** argv) {
     if (arg == "--options") optionText = value;
     if (arg == "--families") familiesDir = value;
     if (arg == "--family") onlyFamily = value;
+    if (arg == "--texts") textsFile = value;
   }
   setModelChecker(DICTATE_MODEL_CHECKER);
   if (modelCheckOnly) {
